@@ -1,0 +1,9 @@
+#pragma once
+#include <boost/json.hpp>
+#include <spdlog/spdlog.h>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>

@@ -1,0 +1,180 @@
+#pragma once
+// The registry of live connections, every per-workbook table, and all sending.
+//
+// One instance per Server. Everything runs on the server's single event loop; tables are only
+// changed between waiting points, so nothing here takes a lock. Member functions are defined
+// in the file of the concern they belong to (registry.cpp, correlation.cpp, chunking.cpp,
+// kernels.cpp, modules.cpp, ...).
+#include "switchyard/common.hpp"
+#include "switchyard/peer.hpp"
+#include "switchyard/result_batcher.hpp"
+
+#include "services/process.hpp"
+
+#include <boost/asio/steady_timer.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+
+namespace switchyard {
+
+class Server;
+
+// `send_and_wait_response` failures, caught by type.
+class NotConnectedError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+class RequestTimeoutError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// One cached module: its code and the code's SHA-256, computed once when the code is stored.
+struct CachedModule {
+  std::string code;
+  std::string hash;
+};
+using ModuleTable = OrderedMap<CachedModule>;
+
+struct ChunkBuffer {
+  std::vector<std::optional<std::string>> chunks;
+  std::int64_t received = 0;
+  std::int64_t total = 0;
+  std::size_t bytes = 0;
+  std::chrono::steady_clock::time_point touched;
+};
+
+// A display name or connection arguments, remembered with the client type that gave them so
+// that one peer's disconnect does not erase what the other peer of the workbook gave.
+struct NamedEntry {
+  std::string name;
+  std::string owner_type;
+};
+struct ArgsEntry {
+  json::object args;
+  std::string owner_type;
+};
+
+struct PendingRequest {
+  explicit PendingRequest(const asio::any_io_executor& ex) : timer(ex) {}
+  asio::steady_timer timer;
+  std::optional<json::object> response;
+};
+
+class ConnectionManager {
+ public:
+  explicit ConnectionManager(Server& server);
+  ConnectionManager(const ConnectionManager&) = delete;
+  ConnectionManager& operator=(const ConnectionManager&) = delete;
+
+  // ---- caps on what peers can make the server hold
+  static constexpr std::size_t kMaxMessageBytes = 64u * 1024 * 1024;
+  static constexpr std::size_t kMaxChunkBuffersPerClient = 1024;
+  static constexpr std::chrono::seconds kChunkBufferIdle{60};
+
+  // ---- registry and sending
+  awaitable<void> connect(const std::string& client_type, const std::string& client_id, PeerPtr websocket,
+                          std::string name = {}, json::object connection_args = {});
+  // Removes the entry of (type, id). With `only` set, does nothing unless that entry is `only`
+  // (the connection being cleaned up has not been superseded by a newer one).
+  void disconnect(const std::string& client_type, const std::string& client_id,
+                  const PeerConnection* only = nullptr);
+  PeerPtr get_connection(std::string_view client_type, std::string_view client_id) const;
+  // True when (type, id) holds a connection other than `peer`.
+  bool is_superseded(std::string_view client_type, std::string_view client_id, const PeerConnection* peer) const;
+
+  awaitable<void> send_message(std::string_view client_type, std::string_view client_id, const json::object& message);
+  awaitable<void> send_text(std::string_view client_type, std::string_view client_id, Text text);
+  awaitable<void> send_to_ide(const json::object& message);
+  awaitable<void> send_to_addin(std::string_view workbook_id, const json::object& message);
+  awaitable<void> send_to_kernel(std::string_view workbook_id, const json::object& message);
+  awaitable<void> broadcast(std::string_view client_type, const json::object& message);
+  awaitable<void> broadcast_text(std::string_view client_type, Text text);
+
+  // Display name / connection arguments stored for a client id (empty when none).
+  std::string_view client_name(std::string_view client_id) const;
+  const json::object* client_arguments(std::string_view client_id) const;
+
+  // ---- request/response correlation
+  awaitable<json::object> send_and_wait_response(std::string client_type, std::string client_id,
+                                                 json::object message, double timeout = 30.0);
+  bool handle_response(const json::object& message);
+
+  // ---- chunking
+  awaitable<std::optional<json::object>> _handle_chunk_message(std::string_view client_type,
+                                                               std::string_view client_id,
+                                                               const json::object& message);
+  std::optional<json::object> handle_chunk(std::string_view client_id, const json::object& message);
+  awaitable<void> send_message_with_chunking(std::string client_type, std::string client_id, json::object message);
+  awaitable<void> _send_chunked_to_client(PeerPtr websocket, const std::string& raw_json,
+                                          const json::object& original_message);
+  std::size_t chunk_buffer_count(std::string_view client_id) const;
+
+  // ---- kernel processes
+  std::shared_ptr<corvane::process::Child> spawn_kernel(const std::string& workbook_id);
+  void terminate_kernel(const std::string& workbook_id);
+  bool kill_and_restart_kernel(const std::string& workbook_id);
+
+  // ---- module cache
+  void save_module(const std::string& workbook_id, const std::string& module_name, std::string code);
+  bool delete_module(const std::string& workbook_id, const std::string& module_name);
+  std::optional<std::string> get_module(std::string_view workbook_id, std::string_view module_name) const;
+  ModuleTable& list_modules(const std::string& workbook_id);
+  void replace_modules(const std::string& workbook_id, const json::object& modules);
+  json::object modules_object(std::string_view workbook_id) const;
+
+  awaitable<ModuleTable*> request_modules_from_addin(std::string workbook_id);
+  awaitable<std::optional<json::array>> request_functions_from_addin(std::string workbook_id);
+  awaitable<std::optional<json::object>> request_packages_from_addin(std::string workbook_id);
+  awaitable<std::optional<json::object>> request_events_info_from_addin(std::string workbook_id);
+  awaitable<bool> save_module_to_addin(std::string workbook_id, std::string module_name, std::string code);
+  awaitable<std::optional<std::string>> load_module_from_addin(std::string workbook_id, std::string module_name);
+  awaitable<bool> delete_module_from_addin(std::string workbook_id, std::string module_name);
+
+  awaitable<void> _push_modules(std::string workbook_id, const json::object* modules = nullptr,
+                                PeerPtr websocket = nullptr);
+
+  // Answers every function execution still pending for the workbook with an error result.
+  awaitable<void> fail_pending_executions(std::string workbook_id, std::string message);
+
+  // ---- tables
+  OrderedMap<OrderedMap<PeerPtr>> active_connections;
+  StringMap<std::shared_ptr<corvane::process::Child>> kernel_processes;
+  StringMap<NamedEntry> client_names;
+  StringMap<ArgsEntry> client_args;
+  StringMap<ModuleTable> workbook_modules;
+  StringMap<PendingRequest*> _pending_requests;
+  StringMap<StringMap<std::string>> _synced_hashes;
+  StringMap<json::value> workbook_tree;
+  StringMap<json::value> event_definitions;
+  StringMap<json::value> registered_handlers;
+  StringMap<json::value> win32_workbook_tree;
+  StringMap<json::value> win32_event_definitions;
+  StringMap<json::value> win32_registered_handlers;
+  StringMap<json::value> published_functions;
+  StringMap<std::string> _pending_function_executions;
+  StringMap<json::value> workbook_packages;
+  StringMap<json::value> workbook_resolved_deps;
+  StringMap<json::value> workbook_package_paths;
+  StringMap<json::value> workbook_installed_packages;
+  StringMap<json::value> package_errors;
+  StringMap<json::value> package_stderr;
+  StringMap<json::value> workbook_python_paths;
+  ResultBatcher _result_batcher;
+  StringMap<OrderedMap<ChunkBuffer>> _chunk_buffers;
+
+  Server& server() { return server_; }
+  const Logger& log() const { return log_; }
+
+ private:
+  void sweep_chunk_buffers(std::chrono::steady_clock::time_point now);
+
+  Server& server_;
+  Logger log_;
+  std::chrono::steady_clock::time_point last_chunk_sweep_{};
+};
+
+}  // namespace switchyard

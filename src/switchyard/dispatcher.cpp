@@ -1,0 +1,47 @@
+// The dispatcher: chunk reassembly, correlation, then the routing table.
+#include "switchyard/server.hpp"
+
+namespace switchyard {
+
+void HandlerTable::add(std::string_view client_type, std::string_view message_type, Handler handler) {
+  OrderedMap<Handler>* table = tables_.find(client_type);
+  if (!table) table = &tables_.set(client_type, {});
+  table->set(message_type, handler);
+}
+
+Handler HandlerTable::find(std::string_view client_type, std::string_view message_type) const {
+  const OrderedMap<Handler>* table = tables_.find(client_type);
+  if (!table) return nullptr;
+  const Handler* h = table->find(message_type);
+  return h ? *h : nullptr;
+}
+
+awaitable<void> handle_message(Server& server, std::string client_type, std::string client_id, json::object message) {
+  auto type_it = message.find("type");
+  const bool has_string_type = type_it != message.end() && type_it->value().is_string();
+  std::string_view type = has_string_type ? std::string_view(type_it->value().get_string()) : std::string_view{};
+
+  if (has_string_type && type == CHUNK_HEADER_TYPE) {
+    auto complete = co_await server.manager._handle_chunk_message(client_type, client_id, message);
+    if (complete && !complete->empty())
+      co_await handle_message(server, std::move(client_type), std::move(client_id), std::move(*complete));
+    co_return;
+  }
+
+  co_await _try_handle_response(server, message);
+
+  const auto& log = server.logger;
+  if (log->should_log(spdlog::level::debug)) {
+    log->debug("[TIMING] Received from {}: type={}, request_id={}", client_type, py_member(message, "type"),
+               message.contains("request_id") ? py_member(message, "request_id") : std::string("N/A"));
+  }
+
+  Handler handler = has_string_type ? server.MESSAGE_HANDLERS.find(client_type, type) : nullptr;
+  if (!handler) {
+    log->warn("No handler for {}/{}", client_type, py_member(message, "type"));
+    co_return;
+  }
+  co_await handler(server, std::move(client_id), std::move(message));
+}
+
+}  // namespace switchyard

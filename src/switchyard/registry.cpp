@@ -1,0 +1,124 @@
+// Connection registry and sending.
+#include "switchyard/connection_manager.hpp"
+#include "switchyard/server.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/experimental/channel.hpp>
+
+namespace switchyard {
+
+ConnectionManager::ConnectionManager(Server& server)
+    : _result_batcher(*this), server_(server), log_(corvane::logging::get_logger("business_layer.switchyard")) {
+  for (auto type : kClientTypes) active_connections.set(type, {});
+}
+
+awaitable<void> ConnectionManager::connect(const std::string& client_type, const std::string& client_id,
+                                           PeerPtr websocket, std::string name, json::object connection_args) {
+  co_await websocket->accept();
+  OrderedMap<PeerPtr>* table = active_connections.find(client_type);
+  if (!table) table = &active_connections.set(client_type, {});
+  table->set(client_id, std::move(websocket));
+  if (!name.empty()) client_names[client_id] = NamedEntry{std::move(name), client_type};
+  if (!connection_args.empty()) client_args[client_id] = ArgsEntry{std::move(connection_args), client_type};
+}
+
+void ConnectionManager::disconnect(const std::string& client_type, const std::string& client_id,
+                                   const PeerConnection* only) {
+  if (only && is_superseded(client_type, client_id, only)) return;
+  if (auto* table = active_connections.find(client_type)) table->erase(client_id);
+  if (auto it = client_names.find(client_id); it != client_names.end() && it->second.owner_type == client_type)
+    client_names.erase(it);
+  if (auto it = client_args.find(client_id); it != client_args.end() && it->second.owner_type == client_type)
+    client_args.erase(it);
+  if (client_type == "kernel") {
+    if (auto it = win32_workbook_tree.find(client_id); it != win32_workbook_tree.end()) win32_workbook_tree.erase(it);
+    if (auto it = win32_event_definitions.find(client_id); it != win32_event_definitions.end())
+      win32_event_definitions.erase(it);
+  }
+}
+
+PeerPtr ConnectionManager::get_connection(std::string_view client_type, std::string_view client_id) const {
+  const auto* table = active_connections.find(client_type);
+  if (!table) return nullptr;
+  const PeerPtr* peer = table->find(client_id);
+  return peer ? *peer : nullptr;
+}
+
+bool ConnectionManager::is_superseded(std::string_view client_type, std::string_view client_id,
+                                      const PeerConnection* peer) const {
+  PeerPtr current = get_connection(client_type, client_id);
+  return current && current.get() != peer;
+}
+
+std::string_view ConnectionManager::client_name(std::string_view client_id) const {
+  auto it = client_names.find(client_id);
+  return it == client_names.end() ? std::string_view{} : std::string_view(it->second.name);
+}
+
+const json::object* ConnectionManager::client_arguments(std::string_view client_id) const {
+  auto it = client_args.find(client_id);
+  return it == client_args.end() ? nullptr : &it->second.args;
+}
+
+awaitable<void> ConnectionManager::send_text(std::string_view client_type, std::string_view client_id, Text text) {
+  PeerPtr peer = get_connection(client_type, client_id);
+  if (!peer) co_return;
+  co_await peer->send_text(std::move(text));
+}
+
+awaitable<void> ConnectionManager::send_message(std::string_view client_type, std::string_view client_id,
+                                                const json::object& message) {
+  PeerPtr peer = get_connection(client_type, client_id);
+  if (!peer) co_return;
+  co_await peer->send_text(std::make_shared<const std::string>(to_json(message)));
+}
+
+awaitable<void> ConnectionManager::send_to_ide(const json::object& message) { return broadcast("ide", message); }
+
+awaitable<void> ConnectionManager::send_to_addin(std::string_view workbook_id, const json::object& message) {
+  return send_message("addin", workbook_id, message);
+}
+
+awaitable<void> ConnectionManager::send_to_kernel(std::string_view workbook_id, const json::object& message) {
+  return send_message("kernel", workbook_id, message);
+}
+
+awaitable<void> ConnectionManager::broadcast(std::string_view client_type, const json::object& message) {
+  const auto* table = active_connections.find(client_type);
+  if (!table || table->empty()) co_return;
+  co_await broadcast_text(client_type, std::make_shared<const std::string>(to_json(message)));
+}
+
+awaitable<void> ConnectionManager::broadcast_text(std::string_view client_type, Text text) {
+  const auto* table = active_connections.find(client_type);
+  if (!table || table->empty()) co_return;
+  // Snapshot: the registry may change while the sends are in flight.
+  std::vector<PeerPtr> peers;
+  peers.reserve(table->size());
+  for (const auto& [_, peer] : *table) peers.push_back(peer);
+  if (peers.size() == 1) {
+    try {
+      co_await peers.front()->send_text(text);
+    } catch (const std::exception&) {
+      // One failing peer affects neither the others nor the caller.
+    }
+    co_return;
+  }
+  // All sends run at once; wait for every one of them to finish or fail.
+  auto ex = co_await asio::this_coro::executor;
+  auto remaining = std::make_shared<std::size_t>(peers.size());
+  auto done = std::make_shared<asio::steady_timer>(ex, asio::steady_timer::time_point::max());
+  for (auto& peer : peers) {
+    asio::co_spawn(
+        ex,
+        [peer, text]() -> awaitable<void> { co_await peer->send_text(text); },
+        [remaining, done](std::exception_ptr) {
+          if (--*remaining == 0) done->cancel();
+        });
+  }
+  boost::system::error_code ec;
+  while (*remaining > 0) co_await done->async_wait(asio::redirect_error(asio::use_awaitable, ec));
+}
+
+}  // namespace switchyard

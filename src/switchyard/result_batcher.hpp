@@ -1,0 +1,31 @@
+#pragma once
+// Coalesces the function results bound for one workbook's add-in: everything that arrives
+// within COALESCE_DELAY of the first result goes out as one message.
+#include "switchyard/common.hpp"
+
+namespace switchyard {
+
+class ConnectionManager;
+
+class ResultBatcher {
+ public:
+  explicit ResultBatcher(ConnectionManager& manager);
+
+  // Seconds; an instance may override it.
+  double COALESCE_DELAY = 0.005;
+
+  awaitable<void> add_result(std::string workbook_id, json::object message);
+  awaitable<void> _flush_after_delay(std::string workbook_id);
+  awaitable<void> _flush_workbook(std::string workbook_id);
+  awaitable<void> flush_all();
+
+  // Results waiting, per workbook, in arrival order.
+  StringMap<std::vector<json::object>> _pending;
+  // Workbooks that have a delayed flush scheduled.
+  StringMap<bool> _flush_tasks;
+
+ private:
+  ConnectionManager& _manager;
+};
+
+}  // namespace switchyard

@@ -1,0 +1,41 @@
+#pragma once
+// A set of background tasks that can be cancelled together (a connection's pending tasks).
+#include "switchyard/common.hpp"
+
+#include <boost/asio/cancellation_signal.hpp>
+
+#include <list>
+
+namespace switchyard {
+
+class TaskGroup {
+ public:
+  TaskGroup(asio::any_io_executor ex, Logger log, std::string what);
+  ~TaskGroup();
+  TaskGroup(const TaskGroup&) = delete;
+  TaskGroup& operator=(const TaskGroup&) = delete;
+
+  // Starts the task; it is removed from the group when it ends. A task that ends with an
+  // error is logged and ends alone. After cancel_all() new tasks are not started.
+  void spawn(awaitable<void> task);
+  // Requests cancellation of every task still running (they are not awaited).
+  void cancel_all();
+  std::size_t size() const;
+  // Resolves once the group holds no task (used at shutdown and in tests).
+  awaitable<void> wait_empty();
+
+ private:
+  struct Entry {
+    asio::cancellation_signal signal;
+  };
+  struct State {
+    asio::any_io_executor ex;
+    Logger log;
+    std::string what;
+    std::list<Entry> entries;
+    bool cancelled = false;
+  };
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace switchyard
