@@ -122,11 +122,11 @@ class ConnectionManager {
   void save_module(const std::string& workbook_id, const std::string& module_name, std::string code);
   bool delete_module(const std::string& workbook_id, const std::string& module_name);
   std::optional<std::string> get_module(std::string_view workbook_id, std::string_view module_name) const;
-  ModuleTable& list_modules(const std::string& workbook_id);
+  const ModuleTable& list_modules(std::string_view workbook_id) const;
   void replace_modules(const std::string& workbook_id, const json::object& modules);
   json::object modules_object(std::string_view workbook_id) const;
 
-  awaitable<ModuleTable*> request_modules_from_addin(std::string workbook_id);
+  awaitable<const ModuleTable*> request_modules_from_addin(std::string workbook_id);
   awaitable<std::optional<json::array>> request_functions_from_addin(std::string workbook_id);
   awaitable<std::optional<json::object>> request_packages_from_addin(std::string workbook_id);
   awaitable<std::optional<json::object>> request_events_info_from_addin(std::string workbook_id);
@@ -137,6 +137,9 @@ class ConnectionManager {
   awaitable<void> _push_modules(std::string workbook_id, const json::object* modules = nullptr,
                                 PeerPtr websocket = nullptr);
 
+  // The generation of a workbook's module table (0 when it has none).
+  std::uint64_t module_generation(std::string_view workbook_id) const;
+
   // Answers every function execution still pending for the workbook with an error result.
   awaitable<void> fail_pending_executions(std::string workbook_id, std::string message);
 
@@ -146,6 +149,10 @@ class ConnectionManager {
   StringMap<NamedEntry> client_names;
   StringMap<ArgsEntry> client_args;
   StringMap<ModuleTable> workbook_modules;
+  // Bumped on every change of a workbook's module table; lets the incremental push skip its
+  // comparison when nothing changed since the last complete one.
+  StringMap<std::uint64_t> _module_generation;
+  StringMap<std::uint64_t> _synced_generation;
   StringMap<PendingRequest*> _pending_requests;
   StringMap<StringMap<std::string>> _synced_hashes;
   StringMap<json::value> workbook_tree;
@@ -171,6 +178,8 @@ class ConnectionManager {
 
  private:
   void sweep_chunk_buffers(std::chrono::steady_clock::time_point now);
+  void touch_modules(const std::string& workbook_id);
+  std::uint64_t next_generation_ = 0;
 
   Server& server_;
   Logger log_;

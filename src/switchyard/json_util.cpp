@@ -135,16 +135,19 @@ void ascii_string(std::string_view s, std::string& out) {
   out += '"';
 }
 
-void ascii_json(const json::value& v, std::string& out) {
+// `python_style`: ", " and ": " separators and Python's float texts, as json.dumps writes them.
+void ascii_json(const json::value& v, std::string& out, bool python_style) {
+  const char* item_sep = python_style ? ", " : ",";
+  const char* key_sep = python_style ? ": " : ":";
   switch (v.kind()) {
     case json::kind::string: ascii_string({v.get_string().data(), v.get_string().size()}, out); break;
     case json::kind::array: {
       out += '[';
       bool first = true;
       for (const auto& item : v.get_array()) {
-        if (!first) out += ',';
+        if (!first) out += item_sep;
         first = false;
-        ascii_json(item, out);
+        ascii_json(item, out, python_style);
       }
       out += ']';
       break;
@@ -153,15 +156,23 @@ void ascii_json(const json::value& v, std::string& out) {
       out += '{';
       bool first = true;
       for (const auto& kv : v.get_object()) {
-        if (!first) out += ',';
+        if (!first) out += item_sep;
         first = false;
         ascii_string({kv.key().data(), kv.key().size()}, out);
-        out += ':';
-        ascii_json(kv.value(), out);
+        out += key_sep;
+        ascii_json(kv.value(), out, python_style);
       }
       out += '}';
       break;
     }
+    case json::kind::bool_: out += v.get_bool() ? "true" : "false"; break;
+    case json::kind::null: out += "null"; break;
+    case json::kind::double_:
+      if (python_style) {
+        out += py_float(v.get_double());
+        break;
+      }
+      [[fallthrough]];
     default: out += json::serialize(v); break;
   }
 }
@@ -185,7 +196,13 @@ std::string to_json(const json::object& o) { return json::serialize(o); }
 
 std::string to_ascii_json(const json::value& v) {
   std::string out;
-  ascii_json(v, out);
+  ascii_json(v, out, false);
+  return out;
+}
+
+std::string python_json_dumps(const json::value& v) {
+  std::string out;
+  ascii_json(v, out, true);
   return out;
 }
 

@@ -31,6 +31,16 @@ class HandlerTable {
   OrderedMap<OrderedMap<Handler>> tables_;
 };
 
+// The package-install workflow entry handed to the package handlers.
+using InstallWorkflow = awaitable<void> (*)(Server&, std::string workbook_id);
+
+// What the package handlers send and await through (set by init_handlers).
+struct PackageHandlerContext {
+  ConnectionManager* manager = nullptr;
+  corvane::PackageManager* package_manager = nullptr;
+  InstallWorkflow install = nullptr;
+};
+
 struct ServerOptions {
   // Per-user data directory; empty: $HOME/.corvane.
   std::filesystem::path base_dir;
@@ -80,6 +90,7 @@ class Server {
   int restart_pause_ms = 500;
   // Seconds to wait after the inspector started.
   double inspector_settle_seconds = 1.0;
+  PackageHandlerContext package_handlers;
   // Task groups of the live connections, for cancel_all_tasks().
   std::list<TaskGroup*> connection_groups;
 

@@ -1,1 +1,11 @@
 #pragma once
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/json.hpp>
+#include <boost/url.hpp>
+#include <spdlog/spdlog.h>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>

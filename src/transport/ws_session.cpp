@@ -1,1 +1,244 @@
-// placeholder
+#include "transport/ws_session.hpp"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/async_result.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+
+namespace switchyard::transport {
+
+namespace {
+constexpr std::size_t kReadChunk = 64 * 1024;
+// Payloads below this are copied into one contiguous buffer; larger ones are written in place.
+constexpr std::size_t kCopyLimit = 16 * 1024;
+constexpr std::size_t kMaxFramesPerWrite = 1024;
+}  // namespace
+
+WsSession::WsSession(asio::ip::tcp::socket socket, std::string handshake_response, std::string_view leftover,
+                     SessionLimits limits, Logger log, std::string peer_name)
+    : socket_(std::move(socket)),
+      ex_(socket_.get_executor()),
+      limits_(limits),
+      log_(std::move(log)),
+      peer_name_(std::move(peer_name)),
+      handshake_response_(std::move(handshake_response)),
+      reader_(limits.max_message) {
+  if (!leftover.empty()) reader_.feed(leftover);
+  boost::system::error_code ec;
+  socket_.set_option(asio::ip::tcp::no_delay(true), ec);
+}
+
+WsSession::~WsSession() {
+  boost::system::error_code ec;
+  socket_.close(ec);
+}
+
+void WsSession::complete(Done& done, const boost::system::error_code& ec) {
+  if (!done) return;
+  asio::post(ex_, [d = std::move(done), ec]() mutable { std::move(d)(ec); });
+}
+
+void WsSession::enqueue(std::string head, Text payload, Done done) {
+  if (closed_) {
+    complete(done, asio::error::not_connected);
+    return;
+  }
+  std::size_t bytes = head.size() + (payload ? payload->size() : 0);
+  if (queued_bytes_ + bytes > limits_.max_queued) {
+    log_->warn("Closing connection {}: it does not read what is sent to it ({} bytes waiting)", peer_name_,
+               queued_bytes_);
+    complete(done, asio::error::no_buffer_space);
+    abort();
+    return;
+  }
+  queued_bytes_ += bytes;
+  queue_.push_back(OutFrame{std::move(head), std::move(payload), std::move(done)});
+  schedule_write();
+}
+
+void WsSession::schedule_write() {
+  if (writing_ || write_scheduled_ || queue_.empty()) return;
+  // Start the write after the tasks already waiting to run have had their turn, so that the
+  // frames they queue leave in the same write.
+  write_scheduled_ = true;
+  asio::post(ex_, [self = shared_from_this()] {
+    self->write_scheduled_ = false;
+    self->start_write();
+  });
+}
+
+void WsSession::start_write() {
+  if (writing_ || queue_.empty() || closed_) return;
+  writing_ = true;
+  inflight_.clear();
+  buffers_.clear();
+  inflight_bytes_ = 0;
+  std::size_t linear_total = 0;
+  while (!queue_.empty() && inflight_.size() < kMaxFramesPerWrite) {
+    OutFrame& f = queue_.front();
+    std::size_t payload = f.payload ? f.payload->size() : 0;
+    inflight_bytes_ += f.head.size() + payload;
+    linear_total += f.head.size() + (payload < kCopyLimit ? payload : 0);
+    inflight_.push_back(std::move(f));
+    queue_.pop_front();
+  }
+  linear_.clear();
+  linear_.reserve(linear_total);  // no reallocation below: buffers point into it
+  std::size_t segment = 0;
+  for (const OutFrame& f : inflight_) {
+    linear_ += f.head;
+    if (!f.payload) continue;
+    if (f.payload->size() < kCopyLimit) {
+      linear_ += *f.payload;
+    } else {
+      if (linear_.size() > segment) buffers_.emplace_back(linear_.data() + segment, linear_.size() - segment);
+      buffers_.emplace_back(f.payload->data(), f.payload->size());
+      segment = linear_.size();
+    }
+  }
+  if (linear_.size() > segment) buffers_.emplace_back(linear_.data() + segment, linear_.size() - segment);
+  asio::async_write(socket_, buffers_, [self = shared_from_this()](const boost::system::error_code& ec, std::size_t) {
+    self->on_write(ec);
+  });
+}
+
+void WsSession::on_write(const boost::system::error_code& ec) {
+  writing_ = false;
+  queued_bytes_ -= inflight_bytes_;
+  inflight_bytes_ = 0;
+  for (OutFrame& f : inflight_) complete(f.done, ec);
+  inflight_.clear();
+  if (ec) {
+    abort();
+    return;
+  }
+  start_write();
+}
+
+void WsSession::fail_queued(const boost::system::error_code& ec) {
+  for (OutFrame& f : queue_) complete(f.done, ec);
+  queue_.clear();
+  queued_bytes_ = inflight_bytes_;
+}
+
+void WsSession::abort() {
+  if (closed_) return;
+  closed_ = true;
+  fail_queued(asio::error::not_connected);
+  boost::system::error_code ec;
+  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
+  socket_.close(ec);
+}
+
+awaitable<void> WsSession::accept() {
+  if (accepted_) co_return;
+  accepted_ = true;
+  auto token = asio::as_tuple(asio::use_awaitable);
+  auto [ec] = co_await asio::async_initiate<decltype(token), void(boost::system::error_code)>(
+      [this](auto handler) { enqueue(std::move(handshake_response_), nullptr, Done(std::move(handler))); }, token);
+  if (ec) throw PeerClosedError("connection closed during the handshake");
+}
+
+void WsSession::queue_close(std::uint16_t code, std::string_view reason) {
+  if (close_sent_) return;
+  if (!accepted_) {
+    accepted_ = true;
+    enqueue(std::move(handshake_response_), nullptr, Done());
+  }
+  close_sent_ = true;
+  enqueue(ws::make_close_frame(code, reason), nullptr, Done());
+}
+
+awaitable<void> WsSession::close(std::uint16_t code, std::string reason) {
+  queue_close(code, reason);
+  co_await wait_flushed(std::chrono::milliseconds(2000));
+}
+
+awaitable<void> WsSession::wait_flushed(std::chrono::milliseconds limit) {
+  asio::steady_timer timer(ex_);
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!closed_ && (writing_ || write_scheduled_ || !queue_.empty()) && std::chrono::steady_clock::now() < deadline) {
+    timer.expires_after(std::chrono::milliseconds(2));
+    co_await timer.async_wait(asio::as_tuple(asio::use_awaitable));
+  }
+}
+
+awaitable<std::optional<std::string>> WsSession::receive() {
+  while (true) {
+    ws::FrameReader::Event event = reader_.next();
+    switch (event.kind) {
+      case ws::FrameReader::Kind::kMessage:
+        co_return std::move(event.payload);
+      case ws::FrameReader::Kind::kPing:
+        if (!close_sent_) {
+          std::string pong = ws::make_frame(ws::kPong, event.payload);
+          enqueue(std::move(pong), nullptr, Done());
+        }
+        continue;
+      case ws::FrameReader::Kind::kPong:
+        continue;
+      case ws::FrameReader::Kind::kClose:
+        peer_closed_ = true;
+        // Echo the peer's code; a close without one is answered with a normal close.
+        queue_close(event.code == 1005 ? ws::kCloseNormal : event.code, "");
+        co_return std::nullopt;
+      case ws::FrameReader::Kind::kError:
+        if (event.code == ws::kCloseTooBig)
+          log_->warn("Closing connection {}: message larger than {} bytes", peer_name_, limits_.max_message);
+        queue_close(event.code, event.payload);
+        co_return std::nullopt;
+      case ws::FrameReader::Kind::kNeedMore:
+        break;
+    }
+    if (closed_ || reader_.finished()) co_return std::nullopt;
+    char* dst = reader_.prepare(kReadChunk);
+    auto [ec, n] = co_await socket_.async_read_some(asio::buffer(dst, kReadChunk), asio::as_tuple(asio::use_awaitable));
+    if (ec) {
+      peer_closed_ = true;
+      abort();
+      co_return std::nullopt;
+    }
+    reader_.commit(n);
+  }
+}
+
+awaitable<void> WsSession::send_text(Text text) {
+  if (closed_ || close_sent_) throw PeerClosedError("connection to " + peer_name_ + " is closed");
+  std::string head;
+  ws::append_frame_header(head, ws::kText, text->size());
+  auto token = asio::as_tuple(asio::use_awaitable);
+  auto [ec] = co_await asio::async_initiate<decltype(token), void(boost::system::error_code)>(
+      [this, &head, &text](auto handler) { enqueue(std::move(head), std::move(text), Done(std::move(handler))); },
+      token);
+  if (ec) throw PeerClosedError("connection to " + peer_name_ + " is closed: " + ec.message());
+}
+
+awaitable<void> WsSession::finish() {
+  if (closed_) co_return;
+  if (!close_sent_) queue_close(ws::kCloseNormal, "");
+  co_await wait_flushed(std::chrono::milliseconds(2000));
+  if (!peer_closed_ && !closed_) {
+    // Give the peer a moment to answer our close frame before the socket goes.
+    boost::system::error_code ec;
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
+    asio::steady_timer timer(ex_);
+    timer.expires_after(std::chrono::milliseconds(1000));
+    timer.async_wait([self = shared_from_this()](const boost::system::error_code& e) {
+      if (!e) {
+        boost::system::error_code ignored;
+        self->socket_.cancel(ignored);
+      }
+    });
+    char sink[4096];
+    while (true) {
+      auto [rec, n] = co_await socket_.async_read_some(asio::buffer(sink), asio::as_tuple(asio::use_awaitable));
+      if (rec) break;
+    }
+    timer.cancel();
+  }
+  abort();
+}
+
+}  // namespace switchyard::transport

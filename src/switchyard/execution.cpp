@@ -1,0 +1,315 @@
+// Function, event, streaming and callable executions: from the add-in to the workbook's kernel,
+// and the kernel's answers back to the add-in and the editors.
+#include "switchyard/handlers.hpp"
+#include "switchyard/validation.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+namespace switchyard {
+
+namespace {
+
+json::value member_or(const json::object& o, std::string_view key, json::value fallback) {
+  auto* v = o.if_contains(key);
+  return v ? *v : std::move(fallback);
+}
+
+json::object error_result(const json::value& request_id, std::string_view text) {
+  json::object error;
+  error["message"] = text;
+  json::object result;
+  result["type"] = "function_execution_result";
+  result["request_id"] = request_id;
+  result["status"] = "error";
+  result["error"] = std::move(error);
+  result["logs"] = "";
+  return result;
+}
+
+// The key under which a pending execution is recorded.
+std::string request_key(const json::value& request_id) {
+  return request_id.is_string() ? std::string(request_id.get_string()) : py_str(request_id);
+}
+
+json::object validation_error(std::string_view text) {
+  json::object error;
+  error["type"] = "ValidationError";
+  error["message"] = text;
+  return error;
+}
+
+// The first problem with a module and function name, or nullopt.
+std::optional<std::string> check_names(std::string_view prefix, std::string_view module_name,
+                                       std::string_view function_name) {
+  if (module_name.empty()) return std::string(prefix) + " missing module_name";
+  if (function_name.empty()) return std::string(prefix) + " missing function_name";
+  if (auto v = validate_python_identifier(module_name); !v.valid)
+    return "Invalid module name '" + std::string(module_name) + "': " + v.error;
+  if (auto v = validate_python_identifier(function_name); !v.valid)
+    return "Invalid function name '" + std::string(function_name) + "': " + v.error;
+  return std::nullopt;
+}
+
+// Sends the message's text to the workbook's add-in and then to every editor.
+awaitable<void> relay_to_addin_and_ides(Server& server, const std::string& workbook_id, const json::object& message) {
+  Text text = std::make_shared<const std::string>(to_json(message));
+  co_await server.manager.send_text("addin", workbook_id, text);
+  co_await server.manager.broadcast_text("ide", text);
+}
+
+// Runs the tasks at once and waits for all; a failing task stops neither the others nor the caller.
+awaitable<void> run_all_ignoring_errors(std::vector<awaitable<void>> tasks) {
+  if (tasks.empty()) co_return;
+  auto ex = co_await asio::this_coro::executor;
+  auto remaining = std::make_shared<std::size_t>(tasks.size());
+  auto done = std::make_shared<asio::steady_timer>(ex, asio::steady_timer::time_point::max());
+  for (auto& task : tasks) {
+    asio::co_spawn(ex, std::move(task), [remaining, done](std::exception_ptr) {
+      if (--*remaining == 0) done->cancel();
+    });
+  }
+  boost::system::error_code ec;
+  while (*remaining > 0) co_await done->async_wait(asio::redirect_error(asio::use_awaitable, ec));
+}
+
+}  // namespace
+
+awaitable<void> ConnectionManager::fail_pending_executions(std::string workbook_id, std::string message) {
+  std::vector<std::string> ids;
+  for (const auto& [request_id, wb] : _pending_function_executions)
+    if (wb == workbook_id) ids.push_back(request_id);
+  for (const auto& id : ids) {
+    _pending_function_executions.erase(id);
+    co_await _result_batcher.add_result(workbook_id, error_result(json::value(id), message));
+  }
+}
+
+awaitable<void> handle_function_event_execution(Server& server, std::string client_id, json::object message) {
+  auto& manager = server.manager;
+  const auto& log = server.logger;
+  const std::string& workbook_id = client_id;
+  const bool is_function = get_str(message, "type") == "function_execution";
+  std::string module_name(get_str(message, "module_name"));
+  std::string function_name(get_str(message, "function_name"));
+  json::value request_id = member_or(message, "request_id", json::value(nullptr));
+  if (request_id.is_null()) request_id = new_uuid();
+
+  if (auto problem = check_names("function_execution/event_execution", module_name, function_name)) {
+    log->warn("{}", *problem);
+    json::object error;
+    error["type"] = "execution_error";
+    error["success"] = false;
+    error["error"] = validation_error(*problem);
+    error["request_id"] = request_id;
+    error["workbook_id"] = workbook_id;
+    error["module_name"] = module_name;
+    error["function_name"] = function_name;
+    co_await manager.send_to_addin(workbook_id, error);
+    if (is_function) {
+      json::object result;
+      result["type"] = "function_execution_result";
+      result["request_id"] = request_id;
+      result["success"] = false;
+      result["error"] = validation_error(*problem);
+      co_await manager.send_to_addin(workbook_id, result);
+    }
+    co_return;
+  }
+
+  // Without a kernel the call would wait for ever: answer it now.
+  if (is_function && !manager.get_connection("kernel", workbook_id)) {
+    co_await manager._result_batcher.add_result(
+        workbook_id, error_result(request_id, "Kernel not connected for workbook " + workbook_id));
+    co_return;
+  }
+
+  co_await full_code_sync(server, workbook_id);
+
+  json::object call;
+  call["type"] = is_function ? "custom_function_call" : "event_execution";
+  call["module_name"] = module_name;
+  call["function_name"] = function_name;
+  if (auto* args = message.if_contains("args")) call["args"] = std::move(*args);
+  else call["args"] = json::array();
+  call["request_id"] = request_id;
+  call["workbook_id"] = workbook_id;
+  if (!is_function) {
+    call["object_name"] = get_str(message, "object_name");
+    call["event_type"] = get_str(message, "event_type");
+    call["object_type"] = get_str(message, "object_type");
+  }
+  if (log->should_log(spdlog::level::debug)) {
+    log->debug("Forwarding function/event execution to kernel: {}.{}", module_name, function_name);
+    log->debug("[TIMING] Forwarded to kernel: type={}, request_id={}", get_str(call, "type"), py_str(request_id));
+  }
+
+  PeerPtr kernel = manager.get_connection("kernel", workbook_id);
+  if (!is_function) {
+    co_await manager.send_to_kernel(workbook_id, call);
+    co_return;
+  }
+  std::string key = request_key(request_id);
+  if (!kernel) {
+    co_await manager._result_batcher.add_result(
+        workbook_id, error_result(request_id, "Kernel not connected for workbook " + workbook_id));
+    co_return;
+  }
+  manager._pending_function_executions[key] = workbook_id;
+  bool sent = true;
+  try {
+    co_await kernel->send_text(std::make_shared<const std::string>(to_json(call)));
+  } catch (const std::exception&) {
+    sent = false;
+  }
+  // The kernel went away under the send: its answer will never come.
+  if (!sent && manager._pending_function_executions.erase(key))
+    co_await manager._result_batcher.add_result(workbook_id, error_result(request_id, "Kernel disconnected"));
+}
+
+awaitable<void> handle_streaming_function_execution(Server& server, std::string client_id, json::object message) {
+  auto& manager = server.manager;
+  if (is_missing(message, "request_id")) {
+    server.logger->warn("streaming_function_execution missing request_id");
+    co_return;
+  }
+  json::value request_id = message["request_id"];
+  std::string module_name(get_str(message, "module_name"));
+  std::string function_name(get_str(message, "function_name"));
+  if (auto problem = check_names("streaming_function_execution", module_name, function_name)) {
+    server.logger->warn("{}", *problem);
+    json::object error;
+    error["type"] = "streaming_function_result";
+    error["request_id"] = request_id;
+    error["error"] = *problem;
+    error["done"] = true;
+    co_await manager.send_to_addin(client_id, error);
+    co_return;
+  }
+  co_await full_code_sync(server, client_id);
+  json::object call;
+  call["type"] = "execute_streaming_function";
+  call["request_id"] = request_id;
+  call["module_name"] = module_name;
+  call["function_name"] = function_name;
+  if (auto* args = message.if_contains("args")) call["args"] = std::move(*args);
+  else call["args"] = json::array();
+  server.logger->debug("[TIMING] Forwarded to kernel: type=execute_streaming_function, request_id={}",
+                       py_str(request_id));
+  co_await manager.send_to_kernel(client_id, call);
+}
+
+awaitable<void> handle_cancel_streaming_function(Server& server, std::string client_id, json::object message) {
+  json::object cancel;
+  cancel["type"] = "cancel_streaming_function";
+  cancel["request_id"] = member_or(message, "request_id", nullptr);
+  co_await server.manager.send_to_kernel(client_id, cancel);
+}
+
+awaitable<void> handle_python_function_call(Server& server, std::string client_id, json::object message) {
+  json::value request_id = member_or(message, "requestId", nullptr);
+  if (is_missing(message, "callable_id")) {
+    server.logger->warn("python_function_call missing callable_id");
+    json::object error;
+    error["message"] = "python_function_call missing callable_id";
+    json::object reply;
+    reply["kind"] = "response";
+    reply["requestId"] = request_id;
+    reply["ok"] = false;
+    reply["error"] = std::move(error);
+    co_await server.manager.send_to_addin(client_id, reply);
+    co_return;
+  }
+  json::value callable_id = message["callable_id"];
+  server.logger->info("[Server] Routing python_function_call: callable_id={}, request_id={}", py_str(callable_id),
+                      py_str(request_id));
+  json::object call;
+  call["type"] = "python_function_call";
+  call["callable_id"] = callable_id;
+  if (auto* args = message.if_contains("args")) call["args"] = std::move(*args);
+  else call["args"] = json::array();
+  call["request_id"] = request_id;
+  call["workbook_id"] = client_id;
+  co_await server.manager.send_to_kernel(client_id, call);
+}
+
+awaitable<void> handle_ide_execution_request(Server& server, std::string, json::object message) {
+  if (is_missing(message, "workbook_id")) {
+    server.logger->warn("Received execution_request from IDE without workbook_id");
+    co_return;
+  }
+  co_await server.manager.send_to_kernel(py_member(message, "workbook_id"), message);
+}
+
+awaitable<void> handle_kernel_execution_result(Server& server, std::string client_id, json::object message) {
+  auto& manager = server.manager;
+  std::string request_id = message.contains("request_id") ? request_key(message["request_id"]) : "N/A";
+  auto it = manager._pending_function_executions.find(request_id);
+  if (it == manager._pending_function_executions.end()) {
+    co_await handle_kernel_transfert(server, std::move(client_id), std::move(message));
+    co_return;
+  }
+  std::string workbook_id = std::move(it->second);
+  manager._pending_function_executions.erase(it);
+  json::object result;
+  result["type"] = "function_execution_result";
+  result["request_id"] = message["request_id"];
+  result["status"] = "success";
+  result["result"] = member_or(message, "result", nullptr);
+  result["logs"] = member_or(message, "logs", "");
+  co_await manager._result_batcher.add_result(std::move(workbook_id), std::move(result));
+  server.logger->debug("Queued function_execution_result for request_id: {}", request_id);
+}
+
+awaitable<void> handle_kernel_execution_error(Server& server, std::string client_id, json::object message) {
+  auto& manager = server.manager;
+  std::string request_id = message.contains("request_id") ? request_key(message["request_id"]) : "N/A";
+  auto it = manager._pending_function_executions.find(request_id);
+  if (it == manager._pending_function_executions.end()) {
+    co_await handle_kernel_transfert(server, std::move(client_id), std::move(message));
+    co_return;
+  }
+  std::string workbook_id = std::move(it->second);
+  manager._pending_function_executions.erase(it);
+  json::object unknown;
+  unknown["message"] = "Unknown error";
+  json::object result;
+  result["type"] = "function_execution_result";
+  result["request_id"] = message["request_id"];
+  result["status"] = "error";
+  result["error"] = member_or(message, "error", std::move(unknown));
+  result["logs"] = member_or(message, "logs", "");
+  co_await manager._result_batcher.add_result(std::move(workbook_id), std::move(result));
+  server.logger->debug("Queued function_execution_result (error) for request_id: {}", request_id);
+}
+
+awaitable<void> handle_kernel_transfert(Server& server, std::string client_id, json::object message) {
+  co_await relay_to_addin_and_ides(server, client_id, message);
+}
+
+awaitable<void> handle_kernel_to_addin(Server& server, std::string client_id, json::object message) {
+  co_await server.manager.send_to_addin(client_id, message);
+}
+
+awaitable<void> handle_kernel_to_ide(Server& server, std::string client_id, json::object message) {
+  std::string workbook_id = is_missing(message, "workbook_id") ? client_id : py_member(message, "workbook_id");
+  message["workbook_id"] = workbook_id;
+  server.logger->info("[BusinessLayer] Forwarded {} to IDE for workbook {}", py_member(message, "type"), workbook_id);
+  co_await server.manager.broadcast("ide", message);
+}
+
+awaitable<void> handle_kernel_batch(Server& server, std::string client_id, json::object message) {
+  std::vector<awaitable<void>> tasks;
+  if (auto* list = message.if_contains("messages"); list && list->is_array()) {
+    for (auto& element : list->get_array()) {
+      if (!element.is_object()) continue;  // not a message: nothing to dispatch
+      tasks.push_back(handle_message(server, "kernel", client_id, std::move(element.get_object())));
+    }
+  }
+  co_await run_all_ignoring_errors(std::move(tasks));
+}
+
+}  // namespace switchyard

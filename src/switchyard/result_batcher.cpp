@@ -1,0 +1,61 @@
+// Result batching: results for one add-in that arrive within COALESCE_DELAY of the first one
+// leave as one message.
+#include "switchyard/result_batcher.hpp"
+
+#include "switchyard/server.hpp"
+
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+namespace switchyard {
+
+ResultBatcher::ResultBatcher(ConnectionManager& manager) : _manager(manager) {}
+
+awaitable<void> ResultBatcher::add_result(std::string workbook_id, json::object message) {
+  // The tables are only touched between waits, so this is the whole critical section.
+  _pending[workbook_id].push_back(std::move(message));
+  if (!_flush_tasks.contains(workbook_id)) {
+    _flush_tasks.emplace(workbook_id, true);
+    _manager.server().background.spawn(_flush_after_delay(std::move(workbook_id)));
+  }
+  co_return;
+}
+
+awaitable<void> ResultBatcher::_flush_after_delay(std::string workbook_id) {
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  timer.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(COALESCE_DELAY)));
+  co_await timer.async_wait(asio::use_awaitable);
+  co_await _flush_workbook(std::move(workbook_id));
+}
+
+awaitable<void> ResultBatcher::_flush_workbook(std::string workbook_id) {
+  std::vector<json::object> results;
+  if (auto it = _pending.find(workbook_id); it != _pending.end()) {
+    results = std::move(it->second);
+    _pending.erase(it);
+  }
+  _flush_tasks.erase(workbook_id);
+  // New results queued from here on start a new batch with its own delayed flush.
+  if (results.empty()) co_return;
+  if (results.size() == 1) {
+    co_await _manager.send_message("addin", workbook_id, results.front());
+    co_return;
+  }
+  json::array list;
+  list.reserve(results.size());
+  for (auto& r : results) list.emplace_back(std::move(r));
+  json::object batch;
+  batch["type"] = "batch_results";
+  batch["results"] = std::move(list);
+  co_await _manager.send_message("addin", workbook_id, batch);
+}
+
+awaitable<void> ResultBatcher::flush_all() {
+  std::vector<std::string> ids;
+  for (const auto& [id, _] : _pending) ids.push_back(id);
+  for (auto& id : ids) co_await _flush_workbook(id);
+}
+
+}  // namespace switchyard

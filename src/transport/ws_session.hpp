@@ -1,0 +1,81 @@
+#pragma once
+// One WebSocket connection over a TCP socket: the server side of the framing, a receive path,
+// and a FIFO write queue that sends everything queued in one gather write.
+#include "switchyard/peer.hpp"
+#include "transport/ws_codec.hpp"
+
+#include <boost/asio/any_completion_handler.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <deque>
+
+namespace switchyard::transport {
+
+struct SessionLimits {
+  std::size_t max_message = 64u * 1024 * 1024;
+  // A peer that stops reading may not make the server hold more than this for it.
+  std::size_t max_queued = 256u * 1024 * 1024;
+};
+
+class WsSession final : public PeerConnection, public std::enable_shared_from_this<WsSession> {
+ public:
+  // `handshake_response`: the 101 response to write on accept (or before a rejecting close).
+  // `leftover`: bytes read past the handshake request.
+  WsSession(asio::ip::tcp::socket socket, std::string handshake_response, std::string_view leftover,
+            SessionLimits limits, Logger log, std::string peer_name);
+  ~WsSession() override;
+
+  awaitable<void> accept() override;
+  awaitable<void> close(std::uint16_t code, std::string reason) override;
+  awaitable<std::optional<std::string>> receive() override;
+  awaitable<void> send_text(Text text) override;
+
+  // After the endpoint is done: finish the closing handshake (bounded) and close the socket.
+  awaitable<void> finish();
+  // Closes the socket at once; queued frames fail.
+  void abort();
+  bool is_open() const { return !closed_; }
+
+ private:
+  using Done = asio::any_completion_handler<void(boost::system::error_code)>;
+  struct OutFrame {
+    std::string head;  // frame header, or raw bytes (handshake response, control frame)
+    Text payload;      // null for raw bytes
+    Done done;         // may be empty
+  };
+
+  // Queues bytes for writing; false (and `done` failed) when the connection is closed.
+  void enqueue(std::string head, Text payload, Done done);
+  void schedule_write();
+  void start_write();
+  void on_write(const boost::system::error_code& ec);
+  void fail_queued(const boost::system::error_code& ec);
+  void complete(Done& done, const boost::system::error_code& ec);
+  awaitable<void> wait_flushed(std::chrono::milliseconds limit);
+  void queue_close(std::uint16_t code, std::string_view reason);
+
+  asio::ip::tcp::socket socket_;
+  asio::any_io_executor ex_;
+  SessionLimits limits_;
+  Logger log_;
+  std::string peer_name_;
+  std::string handshake_response_;
+  ws::FrameReader reader_;
+
+  std::deque<OutFrame> queue_;
+  std::vector<OutFrame> inflight_;
+  std::string linear_;
+  std::vector<asio::const_buffer> buffers_;
+  std::size_t queued_bytes_ = 0;
+  std::size_t inflight_bytes_ = 0;
+  bool writing_ = false;
+  bool write_scheduled_ = false;
+
+  bool accepted_ = false;
+  bool close_sent_ = false;
+  bool peer_closed_ = false;
+  bool closed_ = false;
+};
+
+}  // namespace switchyard::transport
