@@ -159,6 +159,9 @@ int main(int argc, char** argv) {
   listener_options.host = flags.host;
   listener_options.port = static_cast<unsigned short>(flags.port);
   listener_options.allowed_origins = flags.allowed_origins;
+  // A lower connection cap for tests that exercise it.
+  if (const char* cap = std::getenv("SWITCHYARD_MAX_CONNECTIONS"); cap && std::atoi(cap) > 0)
+    listener_options.max_connections = static_cast<std::size_t>(std::atoi(cap));
   transport::Listener listener(*server, listener_options);
   unsigned short port = 0;
   try {

@@ -112,6 +112,8 @@ class ConnectionManager {
   awaitable<void> _send_chunked_to_client(PeerPtr websocket, const std::string& raw_json,
                                           const json::object& original_message);
   std::size_t chunk_buffer_count(std::string_view client_id) const;
+  // Drops buffers untouched for kChunkBufferIdle (also done every few seconds by handle_chunk).
+  void sweep_chunk_buffers(std::chrono::steady_clock::time_point now);
 
   // ---- kernel processes
   std::shared_ptr<corvane::process::Child> spawn_kernel(const std::string& workbook_id);
@@ -177,7 +179,6 @@ class ConnectionManager {
   const Logger& log() const { return log_; }
 
  private:
-  void sweep_chunk_buffers(std::chrono::steady_clock::time_point now);
   void touch_modules(const std::string& workbook_id);
   std::uint64_t next_generation_ = 0;
 

@@ -1,0 +1,204 @@
+#include "indexscout/locator.hpp"
+
+#include "indexscout/metadata.hpp"
+#include "indexscout/pep440.hpp"
+#include "indexscout/requirement.hpp"
+#include "indexscout/text.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+namespace indexscout {
+namespace {
+
+constexpr const char* kAccept =
+    "Accept: application/vnd.pypi.simple.v1+json, application/vnd.pypi.simple.v1+html;q=0.2, text/html;q=0.1";
+
+bool is_json_page(std::string_view content_type) {
+  return text::istarts_with_ascii(text::strip(content_type), "application/vnd.pypi.simple.v1+json");
+}
+
+void verify(const std::optional<simple::Hash>& expected, const std::string& actual_sha256, const std::string& url) {
+  if (!expected || expected->name != "sha256") return;  // other digests are not checked
+  if (text::ascii_lower(expected->value) != actual_sha256)
+    throw LocatorError("SHA-256 of " + url + " does not match the index");
+}
+
+// A temporary file removed when it goes out of scope.
+class TempFile {
+ public:
+  TempFile() {
+    const char* dir = std::getenv("TMPDIR");
+    path_ = std::string(dir && *dir ? dir : "/tmp") + "/indexscout-wheel-XXXXXX";
+    fd_ = ::mkostemp(path_.data(), O_CLOEXEC);
+    if (fd_ < 0) throw LocatorError(std::string("cannot create a temporary file: ") + std::strerror(errno));
+  }
+  ~TempFile() {
+    if (fd_ >= 0) ::close(fd_);
+    ::unlink(path_.c_str());
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+struct ZipCloser {
+  void operator()(zip_t* z) const { zip_discard(z); }
+};
+struct ZipFileCloser {
+  void operator()(zip_file_t* f) const { zip_fclose(f); }
+};
+
+// "<anything without a slash>.dist-info/METADATA"
+bool is_wheel_metadata_entry(std::string_view name) {
+  std::size_t slash = name.find('/');
+  if (slash == std::string_view::npos || name.substr(slash + 1) != "METADATA") return false;
+  std::string_view dir = name.substr(0, slash);
+  return dir.size() > 10 && dir.substr(dir.size() - 10) == ".dist-info";
+}
+
+}  // namespace
+
+Locator::Locator(std::vector<std::string> index_urls, LocatorOptions options)
+    : index_urls_(std::move(index_urls)), options_(options) {}
+
+http::Session& Locator::session() {
+  if (!session_) session_ = http::Session::create();
+  return *session_;
+}
+
+std::vector<Candidate> Locator::get_project(std::string_view name) {
+  const std::string normalized = text::normalize_name(name);
+  std::vector<Candidate> out;
+  for (const std::string& index : index_urls_) {
+    http::Request request;
+    request.url = text::normalize_url(index) + "/" + normalized + "/";
+    request.headers = {kAccept};
+    request.timeout = options_.page_timeout;
+    request.max_body = options_.max_page_bytes;
+    http::Response response = session().get(request);
+    if (response.status == 404) continue;
+    if (response.status != 200)
+      throw LocatorError("index returned status " + std::to_string(response.status) + " for " + request.url);
+    std::vector<simple::IndexFile> files = is_json_page(response.content_type)
+                                               ? simple::parse_json_page(response.body, response.url)
+                                               : simple::parse_html_page(response.body, response.url);
+    for (simple::IndexFile& f : files) {
+      auto dist = simple::match_distribution(f.filename, normalized);
+      if (!dist) continue;
+      Candidate c;
+      c.name = std::string(name);
+      c.version = std::move(dist->version);
+      c.filename = std::move(f.filename);
+      c.url = std::move(f.url);
+      c.wheel = dist->wheel;
+      c.core_metadata = f.core_metadata;
+      c.hash = std::move(f.hash);
+      c.metadata_hash = std::move(f.metadata_hash);
+      out.push_back(std::move(c));
+    }
+  }
+  return out;
+}
+
+std::optional<Match> Locator::locate(std::string_view requirement_text) {
+  auto req = requirement::parse(requirement_text);
+  if (!req) throw LocatorError("not a requirement: " + std::string(requirement_text));
+
+  std::optional<pep440::SpecifierSet> specifiers;
+  std::string exact;  // "==<text>" that is not a PEP 440 version: compared as text
+  try {
+    specifiers.emplace(req->version_spec);
+  } catch (const pep440::InvalidSpecifier&) {
+    std::string_view spec = req->version_spec;
+    if (!spec.starts_with("==")) throw;
+    exact = text::strip(spec.substr(2));
+  }
+
+  std::vector<Candidate> candidates = get_project(req->name);
+  const Candidate* best = nullptr;
+  std::optional<pep440::Version> best_version;
+  auto rank = [](const Candidate& c) { return (c.wheel ? 2 : 0) + (c.core_metadata ? 1 : 0); };
+  for (const Candidate& c : candidates) {
+    auto v = pep440::Version::parse(c.version);
+    bool ok;
+    if (specifiers) ok = v && specifiers->contains(*v, specifiers->empty() ? std::optional<bool>(false) : std::nullopt);
+    else ok = c.version == exact;
+    if (!ok) continue;
+    bool better = !best;
+    if (best) {
+      if (v && best_version && *v != *best_version) better = *v > *best_version;
+      else better = rank(c) > rank(*best);
+    }
+    if (better) {
+      best = &c;
+      best_version = v;
+    }
+  }
+  if (!best) return std::nullopt;
+  return Match{*best};
+}
+
+std::optional<std::vector<std::string>> Locator::get_requires_dist(const Candidate& c) {
+  std::optional<std::string> metadata;
+  if (c.core_metadata) {
+    http::Request request;
+    request.url = c.url + ".metadata";
+    request.timeout = options_.page_timeout;
+    request.max_body = options_.max_metadata_bytes;
+    http::Response response = session().get(request);
+    if (response.status == 200) {
+      verify(c.metadata_hash, http::sha256_hex(response.body), request.url);
+      metadata = std::move(response.body);
+    }
+  }
+  if (!metadata && c.wheel) metadata = read_wheel_metadata(c);
+  if (!metadata) return std::nullopt;
+  return CoreMetadata::parse(*metadata).get_all("Requires-Dist");
+}
+
+std::optional<std::string> Locator::read_wheel_metadata(const Candidate& c) {
+  TempFile file;
+  http::Request request;
+  request.url = c.url;
+  request.timeout = options_.download_timeout;
+  request.max_body = options_.max_download_bytes;
+  request.sink_fd = file.fd();
+  http::Response response = session().get(request);
+  if (response.status != 200)
+    throw LocatorError("index returned status " + std::to_string(response.status) + " for " + c.url);
+  verify(c.hash, http::sha256_hex_of_fd(file.fd()), c.url);
+
+  int error = 0;
+  std::unique_ptr<zip_t, ZipCloser> archive(zip_open(file.path().c_str(), ZIP_RDONLY, &error));
+  if (!archive) throw LocatorError(c.filename + " is not a readable wheel");
+  zip_int64_t entries = zip_get_num_entries(archive.get(), 0);
+  for (zip_int64_t i = 0; i < entries; ++i) {
+    const char* name = zip_get_name(archive.get(), static_cast<zip_uint64_t>(i), 0);
+    if (!name || !is_wheel_metadata_entry(name)) continue;
+    zip_stat_t st;
+    if (zip_stat_index(archive.get(), static_cast<zip_uint64_t>(i), 0, &st) != 0 || !(st.valid & ZIP_STAT_SIZE))
+      throw LocatorError("cannot read " + std::string(name) + " in " + c.filename);
+    if (st.size > options_.max_metadata_bytes) throw LocatorError(std::string(name) + " in " + c.filename + " is too large");
+    std::unique_ptr<zip_file_t, ZipFileCloser> entry(zip_fopen_index(archive.get(), static_cast<zip_uint64_t>(i), 0));
+    if (!entry) throw LocatorError("cannot open " + std::string(name) + " in " + c.filename);
+    std::string text(static_cast<std::size_t>(st.size), '\0');
+    zip_int64_t got = zip_fread(entry.get(), text.data(), st.size);
+    if (got < 0 || static_cast<zip_uint64_t>(got) != st.size)
+      throw LocatorError("cannot read " + std::string(name) + " in " + c.filename);
+    return text;
+  }
+  return std::nullopt;
+}
+
+}  // namespace indexscout

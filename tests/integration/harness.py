@@ -1,0 +1,149 @@
+"""Starts the built server binary on a free port for integration tests."""
+import asyncio
+import json
+import os
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+import websockets
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BINARY = os.environ.get("SWITCHYARD_BINARY", os.path.join(ROOT, "build", "switchyard"))
+PYTHON = os.environ.get("CORVANE_PYTHON", "/usr/bin/python3")
+
+
+class ServerProcess:
+    def __init__(self, *extra_args, env=None, python=None):
+        self.home = tempfile.TemporaryDirectory(prefix="switchyard-it-")
+        environment = dict(os.environ)
+        environment["HOME"] = self.home.name
+        environment["CORVANE_PYTHON"] = python or PYTHON
+        environment.update(env or {})
+        self.proc = subprocess.Popen(
+            [BINARY, "--port", "0", "--no-inspector", "--log-level", "debug", *extra_args],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment, text=True)
+        line = self.proc.stdout.readline()
+        if not line.startswith("switchyard listening on http://"):
+            self.proc.kill()
+            raise RuntimeError("server did not start: %r %s" % (line, self.proc.stderr.read()))
+        self.port = int(line.rsplit(":", 1)[1])
+        self._stderr_lines = []
+        self._stderr_thread = None
+        import threading
+        self._stderr_thread = threading.Thread(target=self._drain, daemon=True)
+        self._stderr_thread.start()
+
+    def _drain(self):
+        for line in self.proc.stderr:
+            self._stderr_lines.append(line.rstrip("\n"))
+
+    def log_text(self):
+        return "\n".join(self._stderr_lines)
+
+    def wait_for_log(self, fragment, timeout=5.0):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if fragment in self.log_text():
+                return True
+            time.sleep(0.02)
+        return False
+
+    def url(self, path):
+        return "ws://127.0.0.1:%d%s" % (self.port, path)
+
+    def stop(self, sig=signal.SIGTERM, timeout=5.0):
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+            try:
+                self.proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc.stdout.close()
+        if self._stderr_thread:
+            self._stderr_thread.join(2)
+        self.proc.stderr.close()
+        self.home.cleanup()
+        return self.proc.returncode
+
+
+def http_request(port, raw, timeout=5.0):
+    """Sends raw bytes and returns (status, headers text, body) of the response."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        s.sendall(raw if isinstance(raw, bytes) else raw.encode())
+        data = b""
+        while True:
+            try:
+                chunk = s.recv(65536)
+            except (ConnectionResetError, socket.timeout):
+                break
+            if not chunk:
+                break
+            data += chunk
+            head, sep, body = data.partition(b"\r\n\r\n")
+            if sep:
+                length = 0
+                for line in head.split(b"\r\n")[1:]:
+                    k, _, v = line.partition(b":")
+                    if k.strip().lower() == b"content-length":
+                        length = int(v.strip())
+                if len(body) >= length:
+                    break
+    head, _, body = data.partition(b"\r\n\r\n")
+    status = int(head.split(b" ")[1]) if head else 0
+    return status, head.decode(errors="replace"), body.decode(errors="replace")
+
+
+def get(port, path, headers=None):
+    lines = ["GET %s HTTP/1.1" % path, "Host: 127.0.0.1:%d" % port, "Connection: close"]
+    for k, v in (headers or {}).items():
+        lines.append("%s: %s" % (k, v))
+    return http_request(port, "\r\n".join(lines) + "\r\n\r\n")
+
+
+async def connect(server, client_type, client_id, query="", **kwargs):
+    """Connects a peer and consumes the ping."""
+    ws = await websockets.connect(server.url("/ws/%s/%s%s" % (client_type, client_id, query)),
+                                  max_size=None, compression=None, **kwargs)
+    first = json.loads(await asyncio.wait_for(ws.recv(), 5))
+    assert first == {"type": "ping"}, first
+    return ws
+
+
+async def recv_json(ws, timeout=5.0):
+    return json.loads(await asyncio.wait_for(ws.recv(), timeout))
+
+
+async def recv_type(ws, message_type, timeout=5.0):
+    """Receives until a message of the given type arrives (others are skipped)."""
+    deadline = asyncio.get_event_loop().time() + timeout
+    while True:
+        left = deadline - asyncio.get_event_loop().time()
+        if left <= 0:
+            raise asyncio.TimeoutError(message_type)
+        m = await recv_json(ws, left)
+        if m.get("type") == message_type:
+            return m
+
+
+async def expect_silence(ws, seconds=0.3):
+    try:
+        m = await asyncio.wait_for(ws.recv(), seconds)
+    except asyncio.TimeoutError:
+        return None
+    raise AssertionError("unexpected message: %s" % m)
+
+
+class ServerTestCase(unittest.IsolatedAsyncioTestCase):
+    server_args = ()
+    server_env = None
+
+    def setUp(self):
+        self.server = ServerProcess(*self.server_args, env=self.server_env)
+
+    def tearDown(self):
+        self.server.stop()

@@ -1,0 +1,91 @@
+#include "support.hpp"
+
+#include "switchyard/validation.hpp"
+
+namespace switchyard::testing {
+namespace {
+
+TEST(ValidateClientId, AcceptsLettersDigitsHyphenUnderscoreUpTo256) {
+  EXPECT_TRUE(validate_client_id("Book_1-abc").valid);
+  EXPECT_TRUE(validate_client_id(std::string(256, 'a')).valid);
+  auto too_long = validate_client_id(std::string(257, 'a'));
+  EXPECT_FALSE(too_long.valid);
+  EXPECT_EQ(too_long.error, "Client ID too long (max 256 characters)");
+  EXPECT_EQ(validate_client_id("").error, "Client ID cannot be empty");
+}
+
+TEST(ValidateClientId, RefusesAnythingElseOverTheWholeText) {
+  for (std::string bad : {"a b", "a.b", "a/b", "wb\n", "\nwb", "caf\xc3\xa9", "wb\r\n", "a;b"}) {
+    auto v = validate_client_id(bad);
+    EXPECT_FALSE(v.valid) << bad;
+    EXPECT_EQ(v.error, "Client ID contains invalid characters") << bad;
+  }
+}
+
+TEST(ValidateClientId, CountsCharactersNotBytes) {
+  // 200 two-byte characters: 400 bytes but 200 characters, so the pattern decides.
+  std::string text;
+  for (int i = 0; i < 200; ++i) text += "\xc3\xa9";
+  EXPECT_EQ(validate_client_id(text).error, "Client ID contains invalid characters");
+}
+
+TEST(ValidatePythonIdentifier, DottedNamesAndTheirFaults) {
+  EXPECT_TRUE(validate_python_identifier("pkg.module").valid);
+  EXPECT_TRUE(validate_python_identifier("_private").valid);
+  EXPECT_TRUE(validate_python_identifier("match").valid);  // soft keyword
+  EXPECT_TRUE(validate_python_identifier("none").valid);   // case-sensitive
+  EXPECT_EQ(validate_python_identifier("").error, "Name cannot be empty");
+  EXPECT_EQ(validate_python_identifier(std::string(257, 'a')).error, "Name too long (max 256 characters)");
+  EXPECT_EQ(validate_python_identifier("a..b").error, "Name contains empty parts");
+  EXPECT_EQ(validate_python_identifier(".a").error, "Name contains empty parts");
+  EXPECT_EQ(validate_python_identifier("a.").error, "Name contains empty parts");
+  EXPECT_EQ(validate_python_identifier("mod.1x").error, "Invalid identifier: 1x");
+  EXPECT_EQ(validate_python_identifier("my-module").error, "Invalid identifier: my-module");
+  EXPECT_EQ(validate_python_identifier("pkg.class").error, "Python keyword not allowed: class");
+  EXPECT_EQ(validate_python_identifier("None").error, "Python keyword not allowed: None");
+  EXPECT_EQ(validate_python_identifier("name\n").error, "Invalid identifier: name\n");
+  EXPECT_EQ(validate_python_identifier("caf\xc3\xa9").error, "Invalid identifier: caf\xc3\xa9");
+}
+
+TEST(ComputeCodeHash, IsSha256OfTheExactBytes) {
+  EXPECT_EQ(compute_code_hash(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(compute_code_hash("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_NE(compute_code_hash("x = 1\n"), compute_code_hash("x = 1\r\n"));
+}
+
+class NormalizePaths : public ServerTest {};
+
+TEST_F(NormalizePaths, TakesStringsAndMapsSkipsTheRestWithOneWarning) {
+  auto input = json::parse(R"(["/a", {"path": "/b", "relative": true}, {"relative": false}, "", 5])").as_array();
+  auto out = normalize_python_paths(input, server->logger);
+  EXPECT_EQ(out, (std::vector<std::string>{"/a", "/b"}));
+  EXPECT_EQ(count_logs(spdlog::level::warn, "Skipping unknown python_path format: int - 5"), 1u);
+}
+
+TEST(Uuid, CanonicalVersion4Text) {
+  std::string id = new_uuid();
+  ASSERT_EQ(id.size(), 36u);
+  EXPECT_EQ(id[8], '-');
+  EXPECT_EQ(id[13], '-');
+  EXPECT_EQ(id[14], '4');
+  EXPECT_TRUE(std::string("89ab").find(id[19]) != std::string::npos);
+  EXPECT_NE(new_uuid(), id);
+}
+
+TEST(AsciiJson, EscapesNonAsciiIncludingSurrogatePairs) {
+  json::value v = json::parse(R"({"k":"caf\u00e9 \ud83d\ude00\n"})");
+  EXPECT_EQ(to_ascii_json(v), R"({"k":"caf\u00e9 \ud83d\ude00\n"})");
+  EXPECT_EQ(python_json_dumps(json::parse(R"({"a":"b","c":"\u00e9"})")), R"({"a": "b", "c": "\u00e9"})");
+}
+
+TEST(ParseFrame, RefusesNestingDeeperThan64) {
+  json::value v;
+  std::string error;
+  std::string ok = std::string(64, '[') + std::string(64, ']');
+  std::string deep = std::string(65, '[') + std::string(65, ']');
+  EXPECT_TRUE(parse_frame(ok, v, error));
+  EXPECT_FALSE(parse_frame(deep, v, error));
+}
+
+}  // namespace
+}  // namespace switchyard::testing
