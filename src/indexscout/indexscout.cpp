@@ -81,16 +81,21 @@ std::vector<std::string> requires_dist_of(const json::value& document) {
 // Version texts sorted newest first; texts that are not versions are dropped. Stable, so
 // texts of one version ("1.0", "1.0.0") keep their order.
 std::vector<std::string> sort_versions(const std::vector<std::string>& texts) {
-  std::vector<std::pair<pep440::Version, std::size_t>> parsed;
+  std::vector<pep440::Version> parsed;
+  std::vector<std::size_t> order;  // indexes into texts / parsed
   parsed.reserve(texts.size());
   for (std::size_t i = 0; i < texts.size(); ++i) {
     pep440::Version v;
-    if (pep440::Version::parse(texts[i], v) == pep440::Version::Status::ok) parsed.emplace_back(std::move(v), i);
+    if (pep440::Version::parse(texts[i], v) != pep440::Version::Status::ok) continue;
+    parsed.push_back(std::move(v));
+    order.push_back(i);
   }
-  std::stable_sort(parsed.begin(), parsed.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+  std::vector<std::size_t> rank(parsed.size());
+  for (std::size_t k = 0; k < rank.size(); ++k) rank[k] = k;
+  std::stable_sort(rank.begin(), rank.end(), [&](std::size_t a, std::size_t b) { return parsed[a] > parsed[b]; });
   std::vector<std::string> out;
-  out.reserve(parsed.size());
-  for (const auto& [v, i] : parsed) out.push_back(texts[i]);
+  out.reserve(rank.size());
+  for (std::size_t k : rank) out.push_back(texts[order[k]]);
   return out;
 }
 

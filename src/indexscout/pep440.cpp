@@ -4,7 +4,10 @@
 
 #include <boost/container/small_vector.hpp>
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
+#include <memory>
 
 namespace indexscout::pep440 {
 namespace {
@@ -81,6 +84,7 @@ std::size_t scan_segment(std::string_view s, std::size_t i, const Word (&words)[
                          std::string_view& number) {
   std::size_t j = i;
   if (j < s.size() && is_sep(s[j])) ++j;
+  if (j >= s.size() || !is_alpha(s[j])) return i;
   std::size_t len = match_word(s, j, words, kind);
   if (len == 0) return i;
   j += len;
@@ -158,8 +162,8 @@ bool scan(std::string_view s, const Grammar& g, Scan& out) {
   return i == n;
 }
 
-template <class F>
-void for_each_piece(std::string_view s, F&& f, bool (*is_delim)(char)) {
+template <class F, class Delim>
+void for_each_piece(std::string_view s, F&& f, Delim is_delim) {
   std::size_t start = 0;
   for (std::size_t i = 0; i <= s.size(); ++i) {
     if (i == s.size() || is_delim(s[i])) {
@@ -196,16 +200,22 @@ std::string_view canonical_digits(std::string_view digits) {
   return digits.substr(z);
 }
 
-void put_number(std::string& key, std::string_view digits) {
+// Writes a number at `p`; returns the position after it.
+char* put_number(char* p, std::string_view digits) {
   std::string_view d = canonical_digits(digits);
   if (d.size() < 0xff) {
-    key.push_back(static_cast<char>(d.size()));
+    *p++ = static_cast<char>(d.size());
   } else {
-    key.push_back(static_cast<char>(0xff));
+    *p++ = static_cast<char>(0xff);
     const auto len = static_cast<std::uint32_t>(d.size());
-    for (int shift = 24; shift >= 0; shift -= 8) key.push_back(static_cast<char>((len >> shift) & 0xff));
+    for (int shift = 24; shift >= 0; shift -= 8) *p++ = static_cast<char>((len >> shift) & 0xff);
   }
-  key.append(d);
+  if (d.size() <= 8) {
+    for (char c : d) *p++ = c;  // most numbers are short: no call
+    return p;
+  }
+  std::memcpy(p, d.data(), d.size());
+  return p + d.size();
 }
 
 std::string_view get_number(std::string_view key, std::size_t& p) {
@@ -279,78 +289,94 @@ Version::Status Version::parse(std::string_view text, Version& out) noexcept {
     Scan sc;
     if (!scan(s, kVersionGrammar, sc)) return Status::invalid;
 
-    bool too_long = sc.epoch.size() > kMaxNumberDigits || sc.pre_n.size() > kMaxNumberDigits ||
-                    sc.post_n.size() > kMaxNumberDigits || sc.dev_n.size() > kMaxNumberDigits;
-    std::size_t count = 0, last_nonzero = 0;
-    for_each_piece(
-        sc.release,
-        [&](std::string_view c) {
-          ++count;
-          if (c.size() > kMaxNumberDigits) too_long = true;
-          if (!canonical_digits(c).empty()) last_nonzero = count;
-        },
-        is_dot);
-    if (sc.local) {
-      for_each_piece(
-          sc.local_text, [&](std::string_view part) { too_long |= all_digits(part) && part.size() > kMaxNumberDigits; },
-          is_sep);
+    if (s.size() > kMaxNumberDigits) {  // only long texts can hold a number past the limit
+      bool too_long = sc.epoch.size() > kMaxNumberDigits || sc.pre_n.size() > kMaxNumberDigits ||
+                      sc.post_n.size() > kMaxNumberDigits || sc.dev_n.size() > kMaxNumberDigits;
+      for_each_piece(sc.release, [&](std::string_view c) { too_long |= c.size() > kMaxNumberDigits; }, is_dot);
+      if (sc.local) {
+        for_each_piece(
+            sc.local_text,
+            [&](std::string_view part) { too_long |= all_digits(part) && part.size() > kMaxNumberDigits; }, is_sep);
+      }
+      if (too_long) return Status::too_long;
     }
-    if (too_long) return Status::too_long;
 
-    std::string& key = out.key_;
-    key.clear();
-    key.reserve(sc.release.size() + sc.local_text.size() + 16);
-    put_number(key, sc.epoch);
-    std::size_t index = 0;
+    // The key is never longer than this: every number gains at most five bytes of framing
+    // and there is at most one number per two characters of text.
+    const std::size_t bound = 4 * s.size() + 64;
+    char inline_buffer[256];
+    std::unique_ptr<char[]> heap;
+    char* const base = bound <= sizeof inline_buffer ? inline_buffer : (heap.reset(new char[bound]), heap.get());
+    char* p = put_number(base, sc.epoch);
+
+    // Release: write every component, then cut back to the last non-zero one.
+    char* release_cut = p;
+    std::uint32_t trailing_zeros = 0;
     for_each_piece(
         sc.release,
         [&](std::string_view c) {
-          if (++index > last_nonzero) return;
-          key.push_back(static_cast<char>(kItem));
-          put_number(key, c);
+          *p++ = static_cast<char>(kItem);
+          char* length = p;
+          p = put_number(p, c);
+          if (*length == 0) {
+            ++trailing_zeros;
+          } else {
+            release_cut = p;
+            trailing_zeros = 0;
+          }
         },
         is_dot);
-    key.push_back(static_cast<char>(kEnd));
-    out.release_end_ = static_cast<std::uint32_t>(key.size());
-    out.trailing_zeros_ = static_cast<std::uint32_t>(count - last_nonzero);
+    p = release_cut;
+    *p++ = static_cast<char>(kEnd);
+    out.release_end_ = static_cast<std::uint32_t>(p - base);
+    out.trailing_zeros_ = trailing_zeros;
 
     if (sc.pre) {
-      key.push_back(static_cast<char>(sc.pre == 'a' ? kPreA : sc.pre == 'b' ? kPreB : kPreRc));
-      put_number(key, sc.pre_n);
+      *p++ = static_cast<char>(sc.pre == 'a' ? kPreA : sc.pre == 'b' ? kPreB : kPreRc);
+      p = put_number(p, sc.pre_n);
     } else {
-      key.push_back(static_cast<char>(!sc.post && sc.dev ? kPreNegInf : kPreInf));
+      *p++ = static_cast<char>(!sc.post && sc.dev ? kPreNegInf : kPreInf);
     }
     if (sc.post) {
-      key.push_back(static_cast<char>(kPostSome));
-      put_number(key, sc.post_n);
+      *p++ = static_cast<char>(kPostSome);
+      p = put_number(p, sc.post_n);
     } else {
-      key.push_back(static_cast<char>(kPostNone));
+      *p++ = static_cast<char>(kPostNone);
     }
     if (sc.dev) {
-      key.push_back(static_cast<char>(kDevSome));
-      put_number(key, sc.dev_n);
+      *p++ = static_cast<char>(kDevSome);
+      p = put_number(p, sc.dev_n);
     } else {
-      key.push_back(static_cast<char>(kDevNone));
+      *p++ = static_cast<char>(kDevNone);
     }
-    out.local_begin_ = static_cast<std::uint32_t>(key.size());
+    out.local_begin_ = static_cast<std::uint32_t>(p - base);
     if (sc.local) {
-      key.push_back(static_cast<char>(kLocalSome));
+      *p++ = static_cast<char>(kLocalSome);
       for_each_piece(
           sc.local_text,
           [&](std::string_view part) {
             if (all_digits(part)) {
-              key.push_back(static_cast<char>(kLocalNumber));
-              put_number(key, part);
+              *p++ = static_cast<char>(kLocalNumber);
+              p = put_number(p, part);
             } else {
-              key.push_back(static_cast<char>(kLocalText));
-              for (char c : part) key.push_back(text::ascii_lower(c));
-              key.push_back('\0');
+              *p++ = static_cast<char>(kLocalText);
+              for (char c : part) *p++ = text::ascii_lower(c);
+              *p++ = '\0';
             }
           },
           is_sep);
-      key.push_back(static_cast<char>(kEnd));
+      *p++ = static_cast<char>(kEnd);
     } else {
-      key.push_back(static_cast<char>(kLocalNone));
+      *p++ = static_cast<char>(kLocalNone);
+    }
+    out.key_.assign(base, static_cast<std::size_t>(p - base));
+    unsigned char head[16] = {};
+    std::memcpy(head, base, std::min<std::size_t>(16, static_cast<std::size_t>(p - base)));
+    for (int half = 0; half < 2; ++half) {
+      std::uint64_t v;
+      std::memcpy(&v, head + 8 * half, 8);
+      if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+      out.prefix_[half] = v;  // big-endian: integer order is byte order
     }
     out.flags_ = static_cast<std::uint8_t>((sc.pre ? kPre : 0) | (sc.post ? kPost : 0) | (sc.dev ? kDev : 0) |
                                            (sc.local ? kLocal : 0));
@@ -704,6 +730,7 @@ bool Specifier::matches(const Version& item) const {
 // SpecifierSet
 
 SpecifierSet::SpecifierSet(std::string_view text) {
+  specs_.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), ',')) + 1);
   for_each_piece(
       text,
       [&](std::string_view piece) {

@@ -80,8 +80,14 @@ class Version {
   // equality ("1.0" == "1.0.0").
   std::string_view key() const noexcept { return key_; }
 
-  friend bool operator==(const Version& a, const Version& b) noexcept { return a.key_ == b.key_; }
+  // The first 16 key bytes are kept as two big-endian integers, so most comparisons never
+  // look at the key itself.
+  friend bool operator==(const Version& a, const Version& b) noexcept {
+    return a.prefix_[0] == b.prefix_[0] && a.prefix_[1] == b.prefix_[1] && a.key_ == b.key_;
+  }
   friend std::strong_ordering operator<=>(const Version& a, const Version& b) noexcept {
+    if (a.prefix_[0] != b.prefix_[0]) return a.prefix_[0] <=> b.prefix_[0];
+    if (a.prefix_[1] != b.prefix_[1]) return a.prefix_[1] <=> b.prefix_[1];
     int c = a.key_.compare(b.key_);
     return c < 0 ? std::strong_ordering::less : c > 0 ? std::strong_ordering::greater : std::strong_ordering::equal;
   }
@@ -105,6 +111,7 @@ class Version {
   std::uint32_t local_begin_ = 5;     // key offset of the local section
   std::uint32_t trailing_zeros_ = 1;  // release components dropped from the key
   std::uint8_t flags_ = 0;
+  std::uint64_t prefix_[2] = {0x0001050103010000ULL, 0};
 };
 
 class Specifier {

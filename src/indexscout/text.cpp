@@ -49,13 +49,20 @@ std::size_t space_before(std::string_view s, std::size_t end) noexcept {
   return (n == end - start && is_space(cp)) ? n : 0;
 }
 
+namespace {
+// Printable ASCII: the common first and last character, never white space.
+inline bool plain_ascii(char c) { return static_cast<unsigned char>(c) > 0x20 && static_cast<unsigned char>(c) < 0x7f; }
+}  // namespace
+
 std::string_view lstrip(std::string_view s) noexcept {
+  if (!s.empty() && plain_ascii(s.front())) return s;
   std::size_t i = 0;
   while (std::size_t n = space_at(s, i)) i += n;
   return s.substr(i);
 }
 
 std::string_view rstrip(std::string_view s) noexcept {
+  if (!s.empty() && plain_ascii(s.back())) return s;
   std::size_t end = s.size();
   while (std::size_t n = space_before(s, end)) end -= n;
   return s.substr(0, end);
