@@ -4,12 +4,14 @@
 #include "support.hpp"
 
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/json.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <thread>
 
 namespace indexscout {
 namespace {
@@ -141,6 +143,29 @@ TEST_F(ClientTest, SessionIsReusedAndReplacedAfterClose) {
   EXPECT_THAT(run(client->get_versions("demo")), ElementsAre("10.0", "2.0rc1", "1.0"));
   EXPECT_NE(client->_session, first);
   EXPECT_FALSE(client->_session->closed());
+}
+
+TEST_F(ClientTest, ConcurrentQueriesShareTheSessionAndResumeOnTheCallersLoop) {
+  configure_main_only();
+  asio::io_context io;
+  const auto loop_thread = std::this_thread::get_id();
+  int done = 0;
+  std::vector<std::shared_ptr<http::Session>> sessions;
+  auto query = [&](std::string name) -> awaitable<void> {
+    std::vector<std::string> versions = co_await client->get_versions(name, url("html"));  // locator, on the pool
+    EXPECT_EQ(std::this_thread::get_id(), loop_thread);
+    std::vector<Dependency> deps = co_await client->get_dependencies(name, "1.0");  // HTTP, on the pool
+    EXPECT_EQ(std::this_thread::get_id(), loop_thread);
+    EXPECT_EQ(versions.size(), 3u);
+    EXPECT_EQ(deps.size(), 4u);
+    sessions.push_back(client->_session);
+    ++done;
+  };
+  for (int i = 0; i < 3; ++i) asio::co_spawn(io, query("demo"), asio::detached);
+  io.run();
+  EXPECT_EQ(done, 3);
+  ASSERT_EQ(sessions.size(), 3u);
+  EXPECT_TRUE(sessions[0] == sessions[1] && sessions[1] == sessions[2]);
 }
 
 // ---------------------------------------------------------------------------------------------
