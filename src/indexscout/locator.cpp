@@ -11,7 +11,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
 namespace indexscout {
 namespace {
