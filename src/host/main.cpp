@@ -6,6 +6,8 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -204,7 +206,19 @@ int main(int argc, char** argv) {
           co_await server->shutdown_event();
           co_await listener.shutdown(std::chrono::milliseconds(1200));
           // Kernels whose add-in never went away still run: they must not outlive the server.
-          for (auto& [workbook_id, child] : server->manager.kernel_processes) child->signal(SIGTERM);
+          std::vector<std::shared_ptr<corvane::process::Child>> kernels;
+          for (auto& [workbook_id, child] : server->manager.kernel_processes) kernels.push_back(child);
+          for (auto& child : kernels)
+            if (child->signal_group(SIGTERM) != 0) child->signal(SIGTERM);
+          for (int waited = 0; waited < 300; waited += 10) {
+            bool any = false;
+            for (auto& child : kernels) any = any || child->alive();
+            if (!any) break;
+            asio::steady_timer pause(ioc, std::chrono::milliseconds(10));
+            co_await pause.async_wait(asio::use_awaitable);
+          }
+          for (auto& child : kernels)
+            if (child->alive() && child->signal_group(SIGKILL) != 0) child->signal(SIGKILL);
           server->cancel_all_tasks();
           ioc.stop();
         },

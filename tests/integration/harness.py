@@ -1,6 +1,7 @@
 """Starts the built server binary on a free port for integration tests."""
 import asyncio
 import json
+import logging
 import os
 import signal
 import socket
@@ -12,6 +13,9 @@ import unittest
 import websockets
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+# Tests block the loop on purpose (sleeps, blocking sockets); keep asyncio's slow-callback notes quiet.
+logging.getLogger("asyncio").setLevel(logging.ERROR)
+
 BINARY = os.environ.get("SWITCHYARD_BINARY", os.path.join(ROOT, "build", "switchyard"))
 PYTHON = os.environ.get("CORVANE_PYTHON", "/usr/bin/python3")
 
