@@ -148,6 +148,9 @@ class ConnectionManager {
   // ---- tables
   OrderedMap<OrderedMap<PeerPtr>> active_connections;
   StringMap<std::shared_ptr<corvane::process::Child>> kernel_processes;
+  // Every kernel process started and not yet seen to exit, also those no longer in
+  // kernel_processes (terminated or replaced): none may outlive the server.
+  std::vector<std::shared_ptr<corvane::process::Child>> started_kernels;
   StringMap<NamedEntry> client_names;
   StringMap<ArgsEntry> client_args;
   StringMap<ModuleTable> workbook_modules;

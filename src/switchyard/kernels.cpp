@@ -36,6 +36,8 @@ std::shared_ptr<corvane::process::Child> ConnectionManager::spawn_kernel(const s
     return nullptr;
   }
   kernel_processes[workbook_id] = child;
+  std::erase_if(started_kernels, [](const auto& c) { return !c->alive(); });
+  started_kernels.push_back(child);
   log_->info("Spawned kernel for workbook: {}", workbook_id);
   return child;
 }

@@ -68,9 +68,8 @@ class ServerProcess:
                 self.proc.kill()
                 self.proc.wait()
         self.proc.stdout.close()
-        if self._stderr_thread:
-            self._stderr_thread.join(2)
-        self.proc.stderr.close()
+        # Children that inherited stderr may keep it open; the reader thread is a daemon.
+        self._stderr_thread.join(1)
         self.home.cleanup()
         return self.proc.returncode
 
