@@ -167,7 +167,13 @@ class ConnectionManager {
   StringMap<json::value> win32_event_definitions;
   StringMap<json::value> win32_registered_handlers;
   StringMap<json::value> published_functions;
-  StringMap<std::string> _pending_function_executions;
+  // request id -> workbook id of the add-in that asked, with the order of recording.
+  struct PendingExecution {
+    std::string workbook_id;
+    std::uint64_t order = 0;
+  };
+  StringMap<PendingExecution> _pending_function_executions;
+  std::uint64_t pending_execution_counter = 0;
   StringMap<json::value> workbook_packages;
   StringMap<json::value> workbook_resolved_deps;
   StringMap<json::value> workbook_package_paths;

@@ -9,6 +9,8 @@
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <algorithm>
+
 namespace switchyard {
 
 namespace {
@@ -79,10 +81,12 @@ awaitable<void> run_all_ignoring_errors(std::vector<awaitable<void>> tasks) {
 }  // namespace
 
 awaitable<void> ConnectionManager::fail_pending_executions(std::string workbook_id, std::string message) {
-  std::vector<std::string> ids;
-  for (const auto& [request_id, wb] : _pending_function_executions)
-    if (wb == workbook_id) ids.push_back(request_id);
-  for (const auto& id : ids) {
+  // Answered in the order the calls were made.
+  std::vector<std::pair<std::uint64_t, std::string>> pending;
+  for (const auto& [request_id, entry] : _pending_function_executions)
+    if (entry.workbook_id == workbook_id) pending.emplace_back(entry.order, request_id);
+  std::sort(pending.begin(), pending.end());
+  for (const auto& [order, id] : pending) {
     _pending_function_executions.erase(id);
     co_await _result_batcher.add_result(workbook_id, error_result(json::value(id), message));
   }
@@ -158,7 +162,7 @@ awaitable<void> handle_function_event_execution(Server& server, std::string clie
         workbook_id, error_result(request_id, "Kernel not connected for workbook " + workbook_id));
     co_return;
   }
-  manager._pending_function_executions[key] = workbook_id;
+  manager._pending_function_executions[key] = {workbook_id, ++manager.pending_execution_counter};
   bool sent = true;
   try {
     co_await kernel->send_text(std::make_shared<const std::string>(to_json(call)));
@@ -252,7 +256,7 @@ awaitable<void> handle_kernel_execution_result(Server& server, std::string clien
     co_await handle_kernel_transfert(server, std::move(client_id), std::move(message));
     co_return;
   }
-  std::string workbook_id = std::move(it->second);
+  std::string workbook_id = std::move(it->second.workbook_id);
   manager._pending_function_executions.erase(it);
   json::object result;
   result["type"] = "function_execution_result";
@@ -272,7 +276,7 @@ awaitable<void> handle_kernel_execution_error(Server& server, std::string client
     co_await handle_kernel_transfert(server, std::move(client_id), std::move(message));
     co_return;
   }
-  std::string workbook_id = std::move(it->second);
+  std::string workbook_id = std::move(it->second.workbook_id);
   manager._pending_function_executions.erase(it);
   json::object unknown;
   unknown["message"] = "Unknown error";

@@ -40,7 +40,7 @@ TEST_F(Execution, CallReachesTheKernelAndItsResultComesBackAlone) {
   EXPECT_EQ(get_str(kernel->messages()[0], "type"), "update_module");
   EXPECT_EQ(kernel->frames[1],
             R"({"type":"custom_function_call","module_name":"m","function_name":"f","args":[1,[2,3]],"request_id":"r1","workbook_id":"wb"})");
-  EXPECT_EQ(server->manager._pending_function_executions.at("r1"), "wb");
+  EXPECT_EQ(server->manager._pending_function_executions.at("r1").workbook_id, "wb");
   result("r1", 42);
   EXPECT_TRUE(addin->frames.empty());  // held for the coalescing window
   settle();
