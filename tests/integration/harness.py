@@ -3,6 +3,7 @@ import asyncio
 import json
 import logging
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -18,6 +19,8 @@ logging.getLogger("asyncio").setLevel(logging.ERROR)
 
 BINARY = os.environ.get("SWITCHYARD_BINARY", os.path.join(ROOT, "build", "switchyard"))
 PYTHON = os.environ.get("CORVANE_PYTHON", "/usr/bin/python3")
+# What a server built with sanitizers (the sanitizer test run) prints when it finds a fault.
+SANITIZER_REPORT = re.compile(r"ERROR: (AddressSanitizer|LeakSanitizer)|:\d+:\d+: runtime error: ")
 
 
 class ServerProcess:
@@ -70,8 +73,19 @@ class ServerProcess:
         self.proc.stdout.close()
         # Children that inherited stderr may keep it open; the reader thread is a daemon.
         self._stderr_thread.join(1)
+        if not self._stderr_thread.is_alive():
+            self.proc.stderr.close()
         self.home.cleanup()
+        report = self.sanitizer_report()
+        if report:
+            raise AssertionError("the server reported a fault:\n" + report)
         return self.proc.returncode
+
+    def sanitizer_report(self):
+        """The sanitizer report in the server's stderr, or None."""
+        text = self.log_text()
+        found = SANITIZER_REPORT.search(text)
+        return text[found.start():found.start() + 6000] if found else None
 
 
 def http_request(port, raw, timeout=5.0):
