@@ -65,6 +65,12 @@ bool has_token(std::string_view list, std::string_view token) {
   return false;
 }
 
+// Closes a session from a task of its own. The task holds the session until the close frame
+// has been flushed: the connection's own task may end, and drop its reference, meanwhile.
+awaitable<void> close_session(std::shared_ptr<WsSession> session, std::uint16_t code, std::string reason) {
+  co_await session->close(code, std::move(reason));
+}
+
 }  // namespace
 
 struct Listener::Impl : std::enable_shared_from_this<Impl> {
@@ -318,7 +324,8 @@ awaitable<void> Listener::shutdown(std::chrono::milliseconds limit) {
   impl->acceptor.close(ec);
   for (auto& weak : impl->ws_sessions)
     if (auto session = weak.lock())
-      asio::co_spawn(impl->server.executor, session->close(ws::kCloseGoingAway, "Server shutting down"), asio::detached);
+      asio::co_spawn(impl->server.executor, close_session(session, ws::kCloseGoingAway, "Server shutting down"),
+                     asio::detached);
   for (auto* stream : impl->http_streams) stream->socket().close(ec);
 
   asio::steady_timer timer(impl->server.executor);
