@@ -85,7 +85,7 @@ class ServerProcess:
         """The sanitizer report in the server's stderr, or None."""
         text = self.log_text()
         found = SANITIZER_REPORT.search(text)
-        return text[found.start():found.start() + 6000] if found else None
+        return text[found.start():found.start() + 20000] if found else None
 
 
 def http_request(port, raw, timeout=5.0):
