@@ -309,10 +309,15 @@ awaitable<void> full_code_sync(Server& server, std::string workbook_id) {
   pushes.reserve(changed.size());
   for (const auto& [name, module] : changed) pushes.emplace_back(name, module->code, module->hash);
 
+  // The hashes are recorded before the first push is queued: frames to a peer leave in order, so
+  // a concurrent call that finds them recorded is sent after these pushes, and does not push the
+  // same code again.
+  auto& recorded = manager._synced_hashes[workbook_id];
+  for (auto& [name, code, hash] : pushes) recorded[name] = std::move(hash);
+
   int count = 0;
   for (auto& [name, code, hash] : pushes) {
     co_await manager.send_to_kernel(workbook_id, update_module_message(workbook_id, name, code));
-    manager._synced_hashes[workbook_id][name] = std::move(hash);
     ++count;
     server.logger->debug("[Full Sync] Synced module '{}' to kernel", name);
   }

@@ -1,5 +1,7 @@
 #include "switchyard/task_group.hpp"
 
+#include "switchyard/peer.hpp"
+
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -24,6 +26,9 @@ void TaskGroup::spawn(awaitable<void> task) {
                    if (!e) return;
                    try {
                      std::rethrow_exception(e);
+                   } catch (const PeerClosedError& closed) {
+                     // A peer that went away while being sent to: its own clean-up reports it.
+                     state->log->debug("Task of {} ended: {}", state->what, closed.what());
                    } catch (const boost::system::system_error& se) {
                      if (se.code() == asio::error::operation_aborted) return;  // cancelled
                      state->log->error("Task of {} failed: {}", state->what, se.what());
