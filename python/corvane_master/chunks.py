@@ -1,4 +1,4 @@
-"""The chunk envelope of the switchyard protocol (spec Part 2.3), both directions.
+"""The chunk envelope of the switchyard protocol, both directions.
 
 {"type": "chunk", "chunk_id", "chunk_index", "total_chunks", "data", "original_type"}: "data"
 holds consecutive slices of the JSON text of one big message.

@@ -248,7 +248,17 @@ awaitable<void> handle_ide_execution_request(Server& server, std::string, json::
   co_await server.manager.send_to_kernel(py_member(message, "workbook_id"), message);
 }
 
-awaitable<void> handle_kernel_execution_result(Server& server, std::string client_id, json::object message) {
+namespace {
+
+// The member moved out of the message, or `fallback` when absent.
+json::value take_or(json::object& o, std::string_view key, json::value fallback) {
+  auto* v = o.if_contains(key);
+  return v ? std::move(*v) : std::move(fallback);
+}
+
+// A kernel's answer to a call the add-in is waiting for becomes the add-in's result, delivered
+// through the batcher; any other answer (an editor's run, a repeat) is relayed as output.
+awaitable<void> answer_pending_call(Server& server, std::string client_id, json::object message, bool success) {
   auto& manager = server.manager;
   std::string request_id = message.contains("request_id") ? request_key(message["request_id"]) : "N/A";
   auto it = manager._pending_function_executions.find(request_id);
@@ -260,34 +270,30 @@ awaitable<void> handle_kernel_execution_result(Server& server, std::string clien
   manager._pending_function_executions.erase(it);
   json::object result;
   result["type"] = "function_execution_result";
-  result["request_id"] = message["request_id"];
-  result["status"] = "success";
-  result["result"] = member_or(message, "result", nullptr);
-  result["logs"] = member_or(message, "logs", "");
+  result["request_id"] = take_or(message, "request_id", nullptr);
+  if (success) {
+    result["status"] = "success";
+    result["result"] = take_or(message, "result", nullptr);
+  } else {
+    json::object unknown;
+    unknown["message"] = "Unknown error";
+    result["status"] = "error";
+    result["error"] = take_or(message, "error", std::move(unknown));
+  }
+  result["logs"] = take_or(message, "logs", "");
   co_await manager._result_batcher.add_result(std::move(workbook_id), std::move(result));
-  server.logger->debug("Queued function_execution_result for request_id: {}", request_id);
+  if (success) server.logger->debug("Queued function_execution_result for request_id: {}", request_id);
+  else server.logger->debug("Queued function_execution_result (error) for request_id: {}", request_id);
+}
+
+}  // namespace
+
+awaitable<void> handle_kernel_execution_result(Server& server, std::string client_id, json::object message) {
+  co_await answer_pending_call(server, std::move(client_id), std::move(message), true);
 }
 
 awaitable<void> handle_kernel_execution_error(Server& server, std::string client_id, json::object message) {
-  auto& manager = server.manager;
-  std::string request_id = message.contains("request_id") ? request_key(message["request_id"]) : "N/A";
-  auto it = manager._pending_function_executions.find(request_id);
-  if (it == manager._pending_function_executions.end()) {
-    co_await handle_kernel_transfert(server, std::move(client_id), std::move(message));
-    co_return;
-  }
-  std::string workbook_id = std::move(it->second.workbook_id);
-  manager._pending_function_executions.erase(it);
-  json::object unknown;
-  unknown["message"] = "Unknown error";
-  json::object result;
-  result["type"] = "function_execution_result";
-  result["request_id"] = message["request_id"];
-  result["status"] = "error";
-  result["error"] = member_or(message, "error", std::move(unknown));
-  result["logs"] = member_or(message, "logs", "");
-  co_await manager._result_batcher.add_result(std::move(workbook_id), std::move(result));
-  server.logger->debug("Queued function_execution_result (error) for request_id: {}", request_id);
+  co_await answer_pending_call(server, std::move(client_id), std::move(message), false);
 }
 
 awaitable<void> handle_kernel_transfert(Server& server, std::string client_id, json::object message) {
