@@ -4,6 +4,7 @@
 #include <boost/json/serialize.hpp>
 
 #include <charconv>
+#include <cmath>
 #include <chrono>
 #include <random>
 
@@ -206,6 +207,40 @@ std::string python_json_dumps(const json::value& v) {
   return out;
 }
 
+namespace {
+
+// Boost.JSON 1.81 reads a zero written with an exponent above 308 ("0e309", "0.0E+400") as NaN
+// instead of 0, which would then be relayed as the text NaN. JSON cannot spell NaN, so every
+// NaN in a parsed value is such a zero. Only texts with a three-digit exponent can hold one.
+bool has_long_exponent(std::string_view text) {
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  for (std::size_t i = text.find_first_of("eE"); i != std::string_view::npos; i = text.find_first_of("eE", i + 1)) {
+    if (i == 0 || !(digit(text[i - 1]) || text[i - 1] == '.')) continue;
+    std::size_t j = i + 1;
+    if (j < text.size() && (text[j] == '+' || text[j] == '-')) ++j;
+    if (j + 2 < text.size() && digit(text[j]) && digit(text[j + 1]) && digit(text[j + 2])) return true;
+  }
+  return false;
+}
+
+void zero_nans(json::value& v) {
+  switch (v.kind()) {
+    case json::kind::double_:
+      if (std::isnan(v.get_double())) v = 0.0;
+      break;
+    case json::kind::array:
+      for (auto& item : v.get_array()) zero_nans(item);
+      break;
+    case json::kind::object:
+      for (auto& kv : v.get_object()) zero_nans(kv.value());
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
 bool parse_frame(std::string_view text, json::value& out, std::string& error) {
   json::parse_options options;
   options.max_depth = 64;
@@ -215,6 +250,7 @@ bool parse_frame(std::string_view text, json::value& out, std::string& error) {
     error = ec.message();
     return false;
   }
+  if (has_long_exponent(text)) zero_nans(out);
   return true;
 }
 

@@ -87,5 +87,15 @@ TEST(ParseFrame, RefusesNestingDeeperThan64) {
   EXPECT_FALSE(parse_frame(deep, v, error));
 }
 
+TEST(ParseFrame, ZeroWithAHugeExponentStaysZero) {
+  // Boost.JSON 1.81 reads these as NaN, which would leave as the text NaN.
+  json::value v;
+  std::string error;
+  ASSERT_TRUE(parse_frame(R"({"a":0e383,"b":[1,-0.0E+400,{"c":0.000e999}],"d":1e-400,"e":"0e999"})", v, error));
+  EXPECT_EQ(to_json(v), R"({"a":0E0,"b":[1,0E0,{"c":0E0}],"d":0E0,"e":"0e999"})");
+  ASSERT_TRUE(parse_frame("0e309", v, error));
+  EXPECT_EQ(v, json::value(0.0));
+}
+
 }  // namespace
 }  // namespace switchyard::testing
