@@ -1,0 +1,43 @@
+// Text frames through JSON parsing and the dispatcher, against a Server whose peers of every
+// client type are connected, so that whatever handler a frame reaches runs, with everything it
+// sends, awaits and leaves in the background.
+//
+// Input: one byte whose low three bits say which peers fail their sends (FailingPeers), then
+// frames separated by NUL bytes (which JSON text cannot contain). Each frame is a sender byte
+// (see sender_for) and the frame's text. The frames run one after the other on one Server.
+#include "server_harness.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+using namespace fuzzing;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 2) return 0;
+  static ServerHarness harness;
+  harness.reset(data[0] & 7u);
+  std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
+
+  int frames = 0;
+  while (!input.empty() && frames < 16) {
+    std::size_t end = input.find('\0');
+    std::string_view record = input.substr(0, end);
+    input = end == std::string_view::npos ? std::string_view{} : input.substr(end + 1);
+    if (record.empty()) continue;
+    ++frames;
+    Sender sender = sender_for(static_cast<unsigned char>(record[0]));
+    std::string_view text = record.substr(1);
+
+    // What the connection's receive loop does with a text frame.
+    json::value value;
+    std::string error;
+    if (!switchyard::parse_frame(text, value, error)) continue;
+    FUZZ_CHECK_MSG(json_depth(value) <= 64, "a frame nested deeper than 64 levels was accepted");
+    if (!value.is_object()) continue;
+    std::exception_ptr outcome = harness.run(
+        switchyard::handle_message(harness.server(), sender.type, sender.id, std::move(value.get_object())));
+    ServerHarness::check_outcome(outcome);
+    harness.check_idle_invariants();
+  }
+  return 0;
+}
