@@ -4,7 +4,9 @@
 //
 // Input: one byte whose low three bits say which peers fail their sends (FailingPeers), then
 // frames separated by NUL bytes (which JSON text cannot contain). Each frame is a sender byte
-// (see sender_for) and the frame's text. The frames run one after the other on one Server.
+// (see sender_for) and the frame's text; the frames run one after the other on one Server. A
+// frame whose sender byte is 'r' is not sent: it is a reply the peers give to the requests the
+// server sends them (see ServerHarness::queue_reply).
 #include "server_harness.hpp"
 
 #include <cstddef>
@@ -25,6 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     input = end == std::string_view::npos ? std::string_view{} : input.substr(end + 1);
     if (record.empty()) continue;
     ++frames;
+    const bool reply = record[0] == 'r';
     Sender sender = sender_for(static_cast<unsigned char>(record[0]));
     std::string_view text = record.substr(1);
 
@@ -34,6 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!switchyard::parse_frame(text, value, error)) continue;
     FUZZ_CHECK_MSG(json_depth(value) <= 64, "a frame nested deeper than 64 levels was accepted");
     if (!value.is_object()) continue;
+    if (reply) {
+      harness.queue_reply(std::move(value.get_object()));
+      continue;
+    }
     std::exception_ptr outcome = harness.run(
         switchyard::handle_message(harness.server(), sender.type, sender.id, std::move(value.get_object())));
     ServerHarness::check_outcome(outcome);

@@ -117,6 +117,27 @@ def dispatch_seeds():
     text = json.dumps({"type": "hover_response", "value": 42})
     seeds.append(" " + frame("addin", {"type": "chunk", "chunk_id": "h", "chunk_index": 0, "total_chunks": 2, "data": text[:7]})
                  + "\0" + frame("kernel", {"type": "chunk", "chunk_id": "h", "chunk_index": 1, "total_chunks": 2, "data": text[7:]}))
+    # Replies ("r" records) to the requests the server sends the add-in.
+    reply = lambda m: "r" + json.dumps(m, separators=(",", ":"))
+    save = {"type": "save_module", "workbook_id": "wb1", "module_name": "m", "code": "x = 1"}
+    seeds.append(" " + reply({"type": "save_module_response", "success": True}) + "\0" + frame("ide", save))
+    seeds.append(" " + reply({"type": "save_module_response", "success": 0}) + "\0" + frame("ide", save))
+    seeds.append(" " + reply({"type": "load_module_response", "code": "def f():\n    return 1\n"}) + "\0"
+                 + frame("ide", {"type": "get_module", "workbook_id": "wb1", "module_name": "m"}))
+    seeds.append(" " + reply({"type": "load_module_response", "code": 7}) + "\0"
+                 + frame("ide", {"type": "get_module", "workbook_id": "wb1", "module_name": "m"}))
+    seeds.append(" " + reply({"type": "delete_module_response", "success": True}) + "\0"
+                 + frame("ide", {"type": "delete_module", "workbook_id": "wb1", "module_name": "m"}))
+    seeds.append(" " + reply({"type": "save_module_response", "success": True}) + "\0"
+                 + frame("ide", {"type": "update_module", "workbook_id": "wb1", "module_name": "m", "code": "y = 2"}))
+    for t, body in [("get_modules_response", {"modules": {"m": "x = 1", "bad": 5}}),
+                    ("get_functions_response", {"functions": [{"name": "f"}]}),
+                    ("get_packages_response", {"packages": ["six"], "python_paths": ["/a", {"path": "/b"}]}),
+                    ("get_event_config_response", {"events_registered": {"a": 1}, "events_tree": []})]:
+        seeds.append(" " + reply(dict(type=t, **body)) + "\0" + frame("addin", call))
+        seeds.append(" " + reply(dict(type=t, **body)) + "\0" + frame("kernel", {"type": "request_module_sync",
+                                                                                  "module_name": "m"}))
+    seeds.append(" " + reply({"success": True}) + "\0" + reply({"type": 5}) + "\0" + frame("ide", save))
     seeds.append("\"" + frame("addin", {"type": "python_function_call", "requestId": "q1"}))
     seeds.append("$" + frame("kernel", {"type": "debug_paused", "line": 3}))
     return seeds

@@ -6,6 +6,7 @@
 #include <boost/json/parse.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <unistd.h>
@@ -116,6 +117,8 @@ ServerHarness::~ServerHarness() {
 void ServerHarness::reset(unsigned failing) {
   server_.reset();
   peers_.clear();
+  scanned_.clear();
+  replies_.clear();
   // What one input wrote (settings, caches) must not change how the next one runs.
   std::error_code ec;
   if (!std::filesystem::is_empty(home_, ec)) {
@@ -140,9 +143,44 @@ void ServerHarness::reset(unsigned failing) {
                        (type == "addin" && std::string_view(spec.id) == "wb1" && (failing & kAddinFails)) ||
                        (type == "ide" && (failing & kIdeFails));
     peers_.push_back(peer);
+    scanned_.push_back(0);
     std::exception_ptr error = run(server_->manager.connect(spec.type, spec.id, peer, std::string(spec.id) + " name"));
     FUZZ_CHECK(!error);
   }
+}
+
+std::size_t ServerHarness::answer_requests() {
+  std::size_t answered = 0;
+  for (std::size_t p = 0; p < peers_.size(); ++p) {
+    auto& frames = peers_[p]->frames;
+    for (; scanned_[p] < frames.size() && !replies_.empty(); ++scanned_[p]) {
+      boost::system::error_code ec;
+      json::value v = json::parse(*frames[scanned_[p]], ec);
+      if (ec || !v.is_object()) continue;
+      const json::object& request = v.get_object();
+      std::string_view id = switchyard::get_str(request, "request_id");
+      std::string_view type = switchyard::get_str(request, "type");
+      if (id.empty() || !type.ends_with("_request")) continue;
+      std::string wanted = std::string(type.substr(0, type.size() - 8)) + "_response";
+      auto match = std::find_if(replies_.begin(), replies_.end(), [&](const json::object& r) {
+        return switchyard::get_str(r, "type") == wanted;
+      });
+      if (match == replies_.end())
+        match = std::find_if(replies_.begin(), replies_.end(), [](const json::object& r) {
+          auto it = r.find("type");
+          return it == r.end() || !it->value().is_string();
+        });
+      if (match == replies_.end()) continue;
+      json::object reply = std::move(*match);
+      replies_.erase(match);
+      reply["request_id"] = id;
+      asio::co_spawn(ioc_,
+                     switchyard::handle_message(*server_, kConnected[p].type, kConnected[p].id, std::move(reply)),
+                     [](std::exception_ptr e) { check_outcome(e); });
+      ++answered;
+    }
+  }
+  return answered;
 }
 
 std::size_t ServerHarness::expire_pending_requests() {
@@ -167,6 +205,7 @@ std::exception_ptr ServerHarness::run(awaitable<void> task) {
     std::size_t ran = ioc_.poll();
     if (ioc_.stopped()) break;
     if (ran > 0) continue;
+    if (answer_requests() > 0) continue;
     if (expire_pending_requests() > 0) continue;
     // Some other timer: let it expire, within a bound.
     ioc_.run_one_for(std::chrono::milliseconds(10));

@@ -12,6 +12,7 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -86,7 +87,14 @@ class ServerHarness {
 
   const std::vector<std::shared_ptr<RecordingPeer>>& peers() const { return peers_; }
 
+  // A reply a peer gives to the next request ("..._request") the server sends it whose type
+  // matches ("..._response"), or to any request when the reply has no text "type". Replies
+  // are taken in the order they were queued; requests nobody answers time out.
+  void queue_reply(json::object reply) { replies_.push_back(std::move(reply)); }
+
  private:
+  // Dispatches queued replies to the requests peers have received; returns how many.
+  std::size_t answer_requests();
   // Times out every request still waiting for its reply; returns how many were woken.
   std::size_t expire_pending_requests();
 
@@ -94,6 +102,8 @@ class ServerHarness {
   std::filesystem::path home_;
   std::unique_ptr<switchyard::Server> server_;
   std::vector<std::shared_ptr<RecordingPeer>> peers_;
+  std::vector<std::size_t> scanned_;  // per peer: frames already looked at for requests
+  std::deque<json::object> replies_;
 };
 
 // Depth of a JSON value (a scalar is 0, "[]" is 1).

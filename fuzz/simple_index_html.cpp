@@ -10,6 +10,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view page(reinterpret_cast<const char*>(data), size);
-  fuzzing::check_files(indexscout::simple::parse_html_page(page, fuzzing::kPageUrl));
+  fuzzing::check_files(indexscout::simple::parse_html_page(page, fuzzing::kPageUrl), true);
   return 0;
 }

@@ -10,7 +10,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view page(reinterpret_cast<const char*>(data), size);
   try {
-    fuzzing::check_files(indexscout::simple::parse_json_page(page, fuzzing::kPageUrl));
+    fuzzing::check_files(indexscout::simple::parse_json_page(page, fuzzing::kPageUrl), false);
   } catch (const indexscout::simple::PageError& e) {
     FUZZ_CHECK(e.what()[0] != '\0');
   }
