@@ -363,6 +363,20 @@ def json_page_seeds():
                     '{"files":[{"url":"%41/b?c#d","hashes":{"md5":5,"sha1":"s"},"core-metadata":false}]}']
 
 
+def gate_seeds():
+    hosts = ["127.0.0.1", "127.0.0.1:8000", "localhost", "LOCALHOST:1", "[::1]", "[::1]:8000", "evil.com",
+             "127.0.0.1.evil.com", "localhost.evil.com:80", "10.0.0.1", "[::2]", "localhost:x", "", " localhost\t"]
+    origins = ["https://localhost", "https://localhost:3000", "https://127.0.0.1:44300", "http://localhost:3000",
+               "https://localhost.evil.com", "null", "https://addin.example:8443", "https://Addin.Example:8443/",
+               "https://evil.example", "https://localhost:1@evil.example"]
+    sites = ["cross-site", "same-site", "none", "same-origin", " Cross-Site "]
+    seeds = [bytes([1]) + h.encode() for h in hosts]
+    seeds += [bytes([3]) + b"127.0.0.1\n" + o.encode() for o in origins]
+    seeds += [bytes([5]) + b"localhost\n\n" + s.encode() for s in sites]
+    seeds += [bytes([7]) + b"localhost\nhttps://localhost\ncross-site", bytes([0])]
+    return seeds
+
+
 def main():
     write_corpus("dispatch_frame", dispatch_seeds())
     write_dict("dispatch_frame", server_dict())
@@ -372,6 +386,9 @@ def main():
     write_corpus("bulk_message", bulk_seeds())
     write_dict("bulk_message", server_dict() + ["%2D", "%3D", "=", "==", "-", "_", "+", "/"])
     write_corpus("ws_frame_reader", ws_seeds())
+    write_corpus("http_gate", gate_seeds())
+    write_dict("http_gate", ["https://", "http://", "localhost", "127.0.0.1", "[::1]", ":", "@", "/", "\n",
+                             "cross-site", "same-site", "addin.example:8443", "%2e", "."])
     versions, specs = pep440_seeds()
     write_corpus("pep440_version", versions)
     write_corpus("pep440_specifier_set", specs)
