@@ -181,8 +181,7 @@ awaitable<bool> ConnectionManager::save_module_to_addin(std::string workbook_id,
     request["module_name"] = module_name;
     request["code"] = code;
     json::object reply = co_await send_and_wait_response("addin", workbook_id, std::move(request), kAddinTimeout);
-    auto* s = reply.if_contains("success");
-    bool success = s && !s->is_null() && !(s->is_bool() && !s->get_bool()) && !is_missing(reply, "success");
+    bool success = !is_missing(reply, "success");
     if (success) {
       save_module(workbook_id, module_name, std::move(code));
       log_->debug("Saved module '{}' to workbook: {}", module_name, workbook_id);
