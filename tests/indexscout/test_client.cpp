@@ -232,9 +232,8 @@ TEST_F(ClientTest, ExistenceFailuresAreLoggedAndFalse) {
   configure({entry(url("main"), true)}, false,
             json::array{api(url("main"), server.api_pattern("main")), api(dead, "http://127.0.0.1:1/{package_name}")},
             options);
-  auto started = std::chrono::steady_clock::now();
+  // The slow page answers after 2 s: only the 300 ms limit makes this false.
   EXPECT_FALSE(run(client->_package_exists_in_index("slow", url("main"))));
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
   EXPECT_TRUE(logs.has("debug", "API check failed for slow at " + url("main") + ": "));  // a timeout has no text
 
   EXPECT_FALSE(run(client->_package_version_exists_in_index("x", "1.0", dead)));

@@ -14,6 +14,9 @@ import unittest
 import websockets
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+# Deadlines below are generous on purpose: they are reached only when something is broken, and the
+# suite runs on loaded two-core machines and in a sanitizer build that is several times slower.
+# Tests wait for events (a message, a log line, a process state) rather than sleeping.
 # Tests block the loop on purpose (sleeps, blocking sockets); keep asyncio's slow-callback notes quiet.
 logging.getLogger("asyncio").setLevel(logging.ERROR)
 
@@ -51,7 +54,7 @@ class ServerProcess:
     def log_text(self):
         return "\n".join(self._stderr_lines)
 
-    def wait_for_log(self, fragment, timeout=5.0):
+    def wait_for_log(self, fragment, timeout=15.0):
         deadline = time.time() + timeout
         while time.time() < deadline:
             if fragment in self.log_text():
@@ -62,7 +65,7 @@ class ServerProcess:
     def url(self, path):
         return "ws://127.0.0.1:%d%s" % (self.port, path)
 
-    def stop(self, sig=signal.SIGTERM, timeout=5.0):
+    def stop(self, sig=signal.SIGTERM, timeout=15.0):
         if self.proc.poll() is None:
             self.proc.send_signal(sig)
             try:
@@ -88,7 +91,7 @@ class ServerProcess:
         return text[found.start():found.start() + 20000] if found else None
 
 
-def http_request(port, raw, timeout=5.0):
+def http_request(port, raw, timeout=15.0):
     """Sends raw bytes and returns (status, headers text, body) of the response."""
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
         s.sendall(raw if isinstance(raw, bytes) else raw.encode())
@@ -115,6 +118,17 @@ def http_request(port, raw, timeout=5.0):
     return status, head.decode(errors="replace"), body.decode(errors="replace")
 
 
+def wait_until(predicate, timeout=15.0, interval=0.02):
+    """Polls `predicate` until it holds; False when it never did within `timeout` seconds."""
+    deadline = time.time() + timeout
+    while True:
+        if predicate():
+            return True
+        if time.time() >= deadline:
+            return False
+        time.sleep(interval)
+
+
 def get(port, path, headers=None):
     lines = ["GET %s HTTP/1.1" % path, "Host: 127.0.0.1:%d" % port, "Connection: close"]
     for k, v in (headers or {}).items():
@@ -126,16 +140,16 @@ async def connect(server, client_type, client_id, query="", **kwargs):
     """Connects a peer and consumes the ping."""
     ws = await websockets.connect(server.url("/ws/%s/%s%s" % (client_type, client_id, query)),
                                   max_size=None, compression=None, **kwargs)
-    first = json.loads(await asyncio.wait_for(ws.recv(), 5))
+    first = json.loads(await asyncio.wait_for(ws.recv(), 15))
     assert first == {"type": "ping"}, first
     return ws
 
 
-async def recv_json(ws, timeout=5.0):
+async def recv_json(ws, timeout=15.0):
     return json.loads(await asyncio.wait_for(ws.recv(), timeout))
 
 
-async def recv_type(ws, message_type, timeout=5.0):
+async def recv_type(ws, message_type, timeout=15.0):
     """Receives until a message of the given type arrives (others are skipped)."""
     deadline = asyncio.get_event_loop().time() + timeout
     while True:

@@ -118,7 +118,7 @@ class NoKernel(ServerTestCase):
         addin = await connect(self.server, "addin", "lonely")
         await addin.send(json.dumps({"type": "function_execution", "request_id": "x", "module_name": "m",
                                      "function_name": "f"}))
-        result = await recv_type(addin, "function_execution_result", 2)
+        result = await recv_type(addin, "function_execution_result")
         self.assertEqual(result, {"type": "function_execution_result", "request_id": "x", "status": "error",
                                   "error": {"message": "Kernel not connected for workbook lonely"}, "logs": ""})
         await addin.close()

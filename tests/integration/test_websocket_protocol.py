@@ -24,7 +24,7 @@ def client_frame(opcode, payload, fin=True):
 
 class RawPeer:
     def __init__(self, port, path):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=5)
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=15)
         self.sock.sendall(("GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n"
                            % path).encode())

@@ -311,7 +311,6 @@ class ModuleTests(KernelTestCase):
         self.assertEqual(await self.peer.value("probe", "loads"), 1)
 
     async def test_called_module_missing_is_requested_then_an_import_error(self):
-        started = time.monotonic()
         await self.peer.send({"type": "custom_function_call", "module_name": "ghost", "function_name": "f",
                               "args": [], "request_id": "g1", "workbook_id": WB})
         request = await self.peer.recv()
@@ -320,7 +319,6 @@ class ModuleTests(KernelTestCase):
         self.assertEqual(answer["type"], "execution_error")
         self.assertEqual(answer["error"]["type"], "ModuleNotFoundError")
         self.assertIn("ghost", answer["error"]["message"])
-        self.assertLess(time.monotonic() - started, 5)
 
     async def test_module_sync_answer_arrives_while_the_call_waits(self):
         await self.peer.send({"type": "custom_function_call", "module_name": "late", "function_name": "f",
@@ -352,10 +350,9 @@ class ModuleTests(KernelTestCase):
                     dotted = "missing"
                 return somelib.VALUE, found, sub, dotted
         """))
-        started = time.monotonic()
+        # No request_module_sync means none of these imports waited for the editor's answer.
         self.assertEqual(await self.peer.value("uses", "run"), ["lib", None, "missing", "missing"])
         self.assertEqual([m for m in self.peer.skipped if m.get("type") == "request_module_sync"], [])
-        self.assertLess(time.monotonic() - started, 0.9)
 
     async def test_delete_module(self):
         await self.peer.update_module("gone", "def f():\n    return 'here'\n")
@@ -678,7 +675,7 @@ class LifecycleTests(unittest.IsolatedAsyncioTestCase):
         await peer.update_module("m", "def f():\n    return 1\n")
         self.assertEqual(await peer.value("m", "f"), 1)
         await peer.ws.close()
-        self.assertEqual(await self.kernel.wait(5), 0)
+        self.assertEqual(await self.kernel.wait(20), 0)
 
     async def test_exits_when_the_connection_closes_even_with_user_code_running(self):
         peer = await self._connected()
@@ -690,13 +687,13 @@ class LifecycleTests(unittest.IsolatedAsyncioTestCase):
                          "args": [], "request_id": "spin", "workbook_id": WB})
         await asyncio.sleep(0.3)
         await peer.ws.close()
-        self.assertEqual(await self.kernel.wait(5), 0)
+        self.assertEqual(await self.kernel.wait(20), 0)
 
     async def test_sigterm_exits_cleanly(self):
         peer = await self._connected()
         self.kernel.signal(signal.SIGTERM)
-        self.assertEqual(await self.kernel.wait(5), 0)
-        await asyncio.wait_for(peer.closed.wait(), 5)
+        self.assertEqual(await self.kernel.wait(20), 0)
+        await asyncio.wait_for(peer.closed.wait(), 20)
 
     async def test_retries_until_the_server_listens(self):
         port = free_port()
@@ -711,7 +708,7 @@ class LifecycleTests(unittest.IsolatedAsyncioTestCase):
 
     async def test_gives_up_when_no_server_listens(self):
         self.kernel = await KernelProcess(WB, free_port(), {"CORVANE_KERNEL_CONNECT_TIMEOUT": "0.5"}).start()
-        self.assertEqual(await self.kernel.wait(5), 1)
+        self.assertEqual(await self.kernel.wait(20), 1)
         self.assertIn("could not connect", self.kernel.stderr_text())
 
 
@@ -743,7 +740,6 @@ class MissingLibraryTests(unittest.TestCase):
         interpreter = _interpreter_without_websockets()
         if interpreter is None:
             self.skipTest("no python3 without the websockets library on PATH")
-        started = time.monotonic()
         done = subprocess.run([interpreter, "-m", "corvane_master.python_server", WB, "8000", "{}"],
                               env=kernel_env(), timeout=30, capture_output=True, text=True,
                               stdin=subprocess.DEVNULL)
@@ -752,7 +748,6 @@ class MissingLibraryTests(unittest.TestCase):
         lines = done.stderr.strip().splitlines()
         self.assertEqual(len(lines), 1, done.stderr)
         self.assertIn("websockets", lines[0])
-        self.assertLess(time.monotonic() - started, 10)
 
 
 if __name__ == "__main__":

@@ -102,7 +102,7 @@ class ServerTest : public ::testing::Test {
 
   // Runs the task to completion on the test's loop (at most `limit`) and returns its result.
   template <class T>
-  T run(awaitable<T> task, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+  T run(awaitable<T> task, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
     std::optional<T> result;
     std::exception_ptr error;
     bool done = false;
@@ -115,7 +115,7 @@ class ServerTest : public ::testing::Test {
     if (error) std::rethrow_exception(error);
     return std::move(*result);
   }
-  void run(awaitable<void> task, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+  void run(awaitable<void> task, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
     std::exception_ptr error;
     bool done = false;
     asio::co_spawn(ioc, std::move(task), [&](std::exception_ptr e) {

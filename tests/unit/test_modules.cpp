@@ -24,7 +24,8 @@ class Modules : public ServerTest {
     bool done = false;
     asio::co_spawn(ioc, handle_message(*server, type, id, std::move(message)), [&](std::exception_ptr) { done = true; });
     std::size_t seen = addin.frames.size();
-    for (int i = 0; i < 200 && !done; ++i) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done && std::chrono::steady_clock::now() < deadline) {
       ioc.restart();
       ioc.run_for(std::chrono::milliseconds(2));
       if (addin.frames.size() > seen) {
