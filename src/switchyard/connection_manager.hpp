@@ -6,6 +6,7 @@
 // in the file of the concern they belong to (registry.cpp, correlation.cpp, chunking.cpp,
 // kernels.cpp, modules.cpp, ...).
 #include "switchyard/common.hpp"
+#include "switchyard/handler_registry.hpp"
 #include "switchyard/peer.hpp"
 #include "switchyard/result_batcher.hpp"
 
@@ -145,6 +146,31 @@ class ConnectionManager {
   // Answers every function execution still pending for the workbook with an error result.
   awaitable<void> fail_pending_executions(std::string workbook_id, std::string message);
 
+  // ---- event manager state and handler registrations (events.cpp)
+  // Store a workbook's object tree / event definitions as a peer sent them (`win32`: the
+  // kernel's COM level). Null counts as absent; a value or a part of it with the wrong JSON type
+  // is treated as absent, with a warning. Absent means an empty object.
+  void store_workbook_tree(const std::string& workbook_id, json::value tree, bool win32 = false);
+  void store_event_definitions(const std::string& workbook_id, json::value definitions, bool win32 = false);
+  // Store, then push the state to every editor in the background.
+  void handle_workbook_structure_update(const std::string& workbook_id, json::value tree);
+  void handle_event_definitions_update(const std::string& workbook_id, json::value definitions);
+  // Ask the add-in, and on its confirmation change the registry and push; the add-in's "success".
+  awaitable<bool> handle_register_handler(std::string workbook_id, std::string object_type, std::string object_id,
+                                          std::string event_name, std::string module_name,
+                                          std::string function_name, bool is_com);
+  awaitable<bool> handle_unregister_handler(std::string workbook_id, std::string object_id, std::string event_name,
+                                            bool is_com);
+  static json::array _merge_tree_with_events(const json::object& tree, const json::object& definitions,
+                                             const HandlerRegistry* registry, bool is_com);
+  awaitable<void> _push_event_manager_state(std::string workbook_id, PeerPtr websocket = nullptr);
+  awaitable<void> _push_events_config_to_addin(std::string workbook_id, const HandlerRegistry* config = nullptr,
+                                               bool save = true, PeerPtr websocket = nullptr);
+  awaitable<void> _push_com_events_config_to_kernel(std::string workbook_id, const HandlerRegistry* registry = nullptr,
+                                                    PeerPtr websocket = nullptr);
+  // Seconds a (un)registration waits for the add-in's answer; only tests change it.
+  double _handler_registration_timeout = 10.0;
+
   // ---- tables
   OrderedMap<OrderedMap<PeerPtr>> active_connections;
   StringMap<std::shared_ptr<corvane::process::Child>> kernel_processes;
@@ -160,12 +186,12 @@ class ConnectionManager {
   StringMap<std::uint64_t> _synced_generation;
   StringMap<PendingRequest*> _pending_requests;
   StringMap<StringMap<std::string>> _synced_hashes;
-  StringMap<json::value> workbook_tree;
-  StringMap<json::value> event_definitions;
-  StringMap<json::value> registered_handlers;
-  StringMap<json::value> win32_workbook_tree;
-  StringMap<json::value> win32_event_definitions;
-  StringMap<json::value> win32_registered_handlers;
+  StringMap<json::object> workbook_tree;
+  StringMap<json::object> event_definitions;
+  StringMap<HandlerRegistry> registered_handlers;
+  StringMap<json::object> win32_workbook_tree;
+  StringMap<json::object> win32_event_definitions;
+  StringMap<HandlerRegistry> win32_registered_handlers;
   StringMap<json::value> published_functions;
   // request id -> workbook id of the add-in that asked, with the order of recording.
   struct PendingExecution {

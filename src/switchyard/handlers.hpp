@@ -36,6 +36,20 @@ SWITCHYARD_HANDLER(handle_kernel_to_addin);
 SWITCHYARD_HANDLER(handle_kernel_to_ide);
 SWITCHYARD_HANDLER(handle_kernel_batch);
 
+// event manager state, handler registration and event configuration
+SWITCHYARD_HANDLER(handle_workbook_structure_update);
+SWITCHYARD_HANDLER(handle_workbook_name_changed);
+SWITCHYARD_HANDLER(handle_event_definitions_update);
+SWITCHYARD_HANDLER(handle_event_config_response);
+SWITCHYARD_HANDLER(handle_win32_event_definitions);
+SWITCHYARD_HANDLER(handle_win32_workbook_tree_update);
+SWITCHYARD_HANDLER(handle_get_object_registry);
+SWITCHYARD_HANDLER(handle_event_request_to_addin);
+SWITCHYARD_HANDLER(handle_refresh_event_manager_state);
+SWITCHYARD_HANDLER(handle_register_handler);
+SWITCHYARD_HANDLER(handle_unregister_handler);
+SWITCHYARD_HANDLER(handle_rename_module_in_events);
+
 #undef SWITCHYARD_HANDLER
 
 // Code pushes to a workbook's kernel.

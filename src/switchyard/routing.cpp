@@ -19,6 +19,11 @@ void build_message_handlers(HandlerTable& t) {
                     "save_module_response", "load_module_response", "delete_module_response",
                     "register_handler_response", "unregister_handler_response", "get_event_config_response"})
     t.add("addin", type, handle_response_message);
+  t.add("addin", "workbook_structure_update", handle_workbook_structure_update);
+  t.add("addin", "workbook_name_changed", handle_workbook_name_changed);
+  t.add("addin", "event_definitions_update", handle_event_definitions_update);
+  t.add("addin", "save_event_config_response", handle_event_config_response);
+  t.add("addin", "validate_handler_response", handle_event_config_response);
 
   // ---- from a workbook's kernel (client id = workbook id)
   t.add("kernel", "batch", handle_kernel_batch);
@@ -34,6 +39,8 @@ void build_message_handlers(HandlerTable& t) {
   t.add("kernel", "request_module_sync", handle_kernel_request_module_sync);
   t.add("kernel", "show_message_box", handle_kernel_to_addin);
   t.add("kernel", "set_enable_events", handle_kernel_to_addin);
+  t.add("kernel", "win32_event_definitions", handle_win32_event_definitions);
+  t.add("kernel", "win32_workbook_tree_update", handle_win32_workbook_tree_update);
 
   // ---- from an editor (client id = the editor's own id)
   t.add("ide", "execution_request", handle_ide_execution_request);
@@ -50,6 +57,13 @@ void build_message_handlers(HandlerTable& t) {
   t.add("ide", "spawn_kernel", handle_spawn_kernel);
   t.add("ide", "terminate_kernel", handle_terminate_kernel);
   t.add("ide", "kill_kernel", handle_kill_kernel);
+  t.add("ide", "get_object_registry", handle_get_object_registry);
+  for (auto type : {"scan_objects_request", "get_event_config_request", "save_event_config_request"})
+    t.add("ide", type, handle_event_request_to_addin);
+  t.add("ide", "refresh_event_manager_state", handle_refresh_event_manager_state);
+  t.add("ide", "register_handler", handle_register_handler);
+  t.add("ide", "unregister_handler", handle_unregister_handler);
+  t.add("ide", "rename_module_in_events", handle_rename_module_in_events);
 
   // ---- from the inspector: nothing routed yet
   (void)t;

@@ -50,7 +50,7 @@ TEST_F(Registry, KernelDisconnectDropsKernelReportedStateOnly) {
   auto& m = server->manager;
   m.win32_workbook_tree["wb"] = json::object();
   m.win32_event_definitions["wb"] = json::object();
-  m.win32_registered_handlers["wb"] = json::object();
+  m.win32_registered_handlers["wb"] = HandlerRegistry();
   m.disconnect("kernel", "wb");
   EXPECT_FALSE(m.win32_workbook_tree.contains("wb"));
   EXPECT_FALSE(m.win32_event_definitions.contains("wb"));
