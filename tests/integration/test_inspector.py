@@ -137,9 +137,14 @@ class LaunchedInspector(unittest.IsolatedAsyncioTestCase):
         pid = int(re.search(r"Inspector started \(PID: (\d+)\)", server.log_text()).group(1))
         return server, pid
 
-    async def test_connects_and_exits_when_the_server_dies(self):
+    async def test_stopped_with_the_server(self):
         server, pid = self.start()
         self.assertTrue(running(pid))
+        self.assertEqual(server.stop(), 0)
+        self.assertTrue(gone_within(pid, 5), "the inspector outlived its server")
+
+    async def test_exits_when_the_server_dies(self):
+        server, pid = self.start()
         # No orderly shutdown: the service notices its connection closing.
         server.stop(signal.SIGKILL)
         self.assertTrue(gone_within(pid, 5), "the inspector outlived its server")
