@@ -218,6 +218,8 @@ int main(int argc, char** argv) {
           }
           for (auto& child : kernels)
             if (child->alive() && child->signal_group(SIGKILL) != 0) child->signal(SIGKILL);
+          // The editor it started goes with it.
+          if (server->ide_manager) server->ide_manager->stop();
           server->cancel_all_tasks();
           ioc.stop();
         },

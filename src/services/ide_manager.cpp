@@ -27,6 +27,8 @@ bool IDEProcessManager::start() {
     if (cmd.is_array()) {
       for (const auto& a : cmd.as_array())
         if (a.is_string()) argv.emplace_back(a.as_string());
+    } else if (cmd.is_string()) {
+      argv = split_command_line(std::string(cmd.as_string()));
     }
   }
   if (argv.empty()) {
@@ -51,16 +53,22 @@ bool IDEProcessManager::start() {
   return true;
 }
 
+IDEProcessManager::~IDEProcessManager() { stop(); }
+
+void IDEProcessManager::stop() {
+  if (!child_) return;
+  stop_process_group(*child_, 500);
+  child_.reset();
+}
+
 bool IDEProcessManager::ensure_running() {
   if (child_ && child_->alive()) return true;
   return start();
 }
 
 bool IDEProcessManager::kill_and_restart() {
-  if (child_) {
-    stop_process_group(*child_, 500);
-    child_.reset();
-  }
+  if (child_) log()->info("Stopping editor (PID: {})", child_->pid());
+  stop();
   return start();
 }
 

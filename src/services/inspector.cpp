@@ -58,8 +58,10 @@ void stop_process_group(process::Child& child, int grace_ms) {
   }
 }
 
-void InspectorLauncher::configure(std::vector<std::string> command, bool disabled, const SettingsManager* settings) {
+void InspectorLauncher::configure(std::vector<std::string> command, bool disabled, const SettingsManager* settings,
+                                  std::vector<std::string> default_command) {
   command_ = std::move(command);
+  default_command_ = std::move(default_command);
   disabled_ = disabled;
   settings_ = settings;
 }
@@ -71,6 +73,7 @@ bool InspectorLauncher::launch_inspector(int port) {
   }
   std::vector<std::string> argv = command_;
   if (argv.empty() && settings_) argv = strings_of(settings_->get("inspector.command"));
+  if (argv.empty()) argv = default_command_;
   if (argv.empty()) {
     log()->info("No inspector command configured");
     return false;

@@ -13,8 +13,10 @@ namespace corvane {
 class InspectorLauncher {
  public:
   // `command`: argv of the service; "{port}" in any argument is replaced by the server port.
-  // Empty: the settings key "inspector.command" (a list of strings) is used, if set.
-  void configure(std::vector<std::string> command, bool disabled, const SettingsManager* settings);
+  // Empty: the settings key "inspector.command" (a list of strings or one command line) is
+  // used, if set; else `default_command`.
+  void configure(std::vector<std::string> command, bool disabled, const SettingsManager* settings,
+                 std::vector<std::string> default_command = {});
 
   // True when the service was started.
   bool launch_inspector(int port);
@@ -25,6 +27,7 @@ class InspectorLauncher {
 
  private:
   std::vector<std::string> command_;
+  std::vector<std::string> default_command_;
   bool disabled_ = false;
   const SettingsManager* settings_ = nullptr;
   std::shared_ptr<process::Child> child_;

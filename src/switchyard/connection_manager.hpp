@@ -140,6 +140,11 @@ class ConnectionManager {
   awaitable<void> _push_modules(std::string workbook_id, const json::object* modules = nullptr,
                                 PeerPtr websocket = nullptr);
 
+  // ---- pushes to the editors (relays.cpp); `websocket` null: every editor
+  awaitable<void> _push_object_clear(std::string workbook_id, PeerPtr websocket = nullptr);
+  awaitable<void> _push_message_to_ide_console(std::string message, std::string color = {},
+                                               PeerPtr websocket = nullptr);
+
   // The generation of a workbook's module table (0 when it has none).
   std::uint64_t module_generation(std::string_view workbook_id) const;
 

@@ -49,6 +49,22 @@ SWITCHYARD_HANDLER(handle_refresh_event_manager_state);
 SWITCHYARD_HANDLER(handle_register_handler);
 SWITCHYARD_HANDLER(handle_unregister_handler);
 SWITCHYARD_HANDLER(handle_rename_module_in_events);
+// relays and service handlers (relays.cpp)
+SWITCHYARD_HANDLER(handle_ping_from_addin);
+SWITCHYARD_HANDLER(handle_execution_request);
+SWITCHYARD_HANDLER(handle_excel_response);
+SWITCHYARD_HANDLER(handle_sys_response);
+SWITCHYARD_HANDLER(handle_show_ide);
+SWITCHYARD_HANDLER(handle_kill_ide);
+SWITCHYARD_HANDLER(handle_message_ide);
+SWITCHYARD_HANDLER(handle_log_entry);
+SWITCHYARD_HANDLER(handle_restart_addin);
+SWITCHYARD_HANDLER(handle_lsp_request);
+SWITCHYARD_HANDLER(handle_set_hover_mode);
+SWITCHYARD_HANDLER(handle_get_settings);
+SWITCHYARD_HANDLER(handle_set_setting);
+SWITCHYARD_HANDLER(handle_get_all_settings);
+SWITCHYARD_HANDLER(handle_inspector_result);
 
 #undef SWITCHYARD_HANDLER
 

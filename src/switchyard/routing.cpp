@@ -7,13 +7,20 @@ namespace switchyard {
 
 void build_message_handlers(HandlerTable& t) {
   // ---- from the spreadsheet add-in (client id = workbook id)
+  t.add("addin", "ping", handle_ping_from_addin);
+  t.add("addin", "execution_request", handle_execution_request);
   t.add("addin", "spawn_kernel", handle_spawn_kernel);
   t.add("addin", "terminate_kernel", handle_terminate_kernel);
+  t.add("addin", "excel_response", handle_excel_response);
+  t.add("addin", "sys_response", handle_sys_response);
   t.add("addin", "function_execution", handle_function_event_execution);
   t.add("addin", "event_execution", handle_function_event_execution);
   t.add("addin", "streaming_function_execution", handle_streaming_function_execution);
   t.add("addin", "cancel_streaming_function", handle_cancel_streaming_function);
   t.add("addin", "python_function_call", handle_python_function_call);
+  t.add("addin", "show_ide", handle_show_ide);
+  t.add("addin", "kill_ide", handle_kill_ide);
+  t.add("addin", "message_ide", handle_message_ide);
   t.add("addin", "kill_kernel", handle_kill_kernel);
   for (auto type : {"get_modules_response", "get_functions_response", "get_packages_response",
                     "save_module_response", "load_module_response", "delete_module_response",
@@ -24,6 +31,7 @@ void build_message_handlers(HandlerTable& t) {
   t.add("addin", "event_definitions_update", handle_event_definitions_update);
   t.add("addin", "save_event_config_response", handle_event_config_response);
   t.add("addin", "validate_handler_response", handle_event_config_response);
+  t.add("addin", "log_entry", handle_log_entry);
 
   // ---- from a workbook's kernel (client id = workbook id)
   t.add("kernel", "batch", handle_kernel_batch);
@@ -57,6 +65,10 @@ void build_message_handlers(HandlerTable& t) {
   t.add("ide", "spawn_kernel", handle_spawn_kernel);
   t.add("ide", "terminate_kernel", handle_terminate_kernel);
   t.add("ide", "kill_kernel", handle_kill_kernel);
+  t.add("ide", "restart_addin", handle_restart_addin);
+  for (auto type : {"completion_request", "signature_help_request", "diagnostic_request", "hover_request"})
+    t.add("ide", type, handle_lsp_request);
+  t.add("ide", "set_hover_mode", handle_set_hover_mode);
   t.add("ide", "get_object_registry", handle_get_object_registry);
   for (auto type : {"scan_objects_request", "get_event_config_request", "save_event_config_request"})
     t.add("ide", type, handle_event_request_to_addin);
@@ -64,9 +76,13 @@ void build_message_handlers(HandlerTable& t) {
   t.add("ide", "register_handler", handle_register_handler);
   t.add("ide", "unregister_handler", handle_unregister_handler);
   t.add("ide", "rename_module_in_events", handle_rename_module_in_events);
+  t.add("ide", "get_settings", handle_get_settings);
+  t.add("ide", "set_setting", handle_set_setting);
+  t.add("ide", "get_all_settings", handle_get_all_settings);
 
-  // ---- from the inspector: nothing routed yet
-  (void)t;
+  // ---- from the inspector service
+  for (auto type : {"function_at_position_result", "list_functions_result", "validate_syntax_result"})
+    t.add("inspector", type, handle_inspector_result);
 }
 
 }  // namespace switchyard

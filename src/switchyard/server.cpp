@@ -38,7 +38,9 @@ Server::Server(asio::any_io_executor ex, ServerOptions options)
       package_manager(base_dir.string(), &settings_manager),
       python_executable(options.python_executable.empty() ? default_python() : options.python_executable),
       background(ex, logger, "background") {
-  inspector.configure(std::move(options.inspector_command), options.no_inspector, &settings_manager);
+  // By default the inspector service runs under the kernels' interpreter.
+  inspector.configure(std::move(options.inspector_command), options.no_inspector, &settings_manager,
+                      {python_executable, "-m", "corvane_inspector", "{port}"});
   build_message_handlers(MESSAGE_HANDLERS);
   init_handlers(*this, manager, package_manager, handle_workbook_packages_install);
 }

@@ -27,14 +27,14 @@ SANITIZER_REPORT = re.compile(r"ERROR: (AddressSanitizer|LeakSanitizer)|:\d+:\d+
 
 
 class ServerProcess:
-    def __init__(self, *extra_args, env=None, python=None):
+    def __init__(self, *extra_args, env=None, python=None, inspector=False):
         self.home = tempfile.TemporaryDirectory(prefix="switchyard-it-")
         environment = dict(os.environ)
         environment["HOME"] = self.home.name
         environment["CORVANE_PYTHON"] = python or PYTHON
         environment.update(env or {})
         self.proc = subprocess.Popen(
-            [BINARY, "--port", "0", "--no-inspector", "--log-level", "debug", *extra_args],
+            [BINARY, "--port", "0", *([] if inspector else ["--no-inspector"]), "--log-level", "debug", *extra_args],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment, text=True)
         line = self.proc.stdout.readline()
         if not line.startswith("switchyard listening on http://"):
