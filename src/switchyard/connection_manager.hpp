@@ -176,6 +176,15 @@ class ConnectionManager {
   // Seconds a (un)registration waits for the add-in's answer; only tests change it.
   double _handler_registration_timeout = 10.0;
 
+  // ---- STAND-INS until the published-functions and package work land
+  awaitable<void> _push_custom_functions_to_addin(std::string workbook_id, const json::array* functions = nullptr);
+  awaitable<void> _push_published_functions_state(std::string workbook_id, const json::array* functions = nullptr,
+                                                  PeerPtr websocket = nullptr);
+  awaitable<void> _push_packages_and_python_paths(std::string workbook_id, const json::array* packages = nullptr,
+                                                  const json::array* python_paths = nullptr,
+                                                  const json::object* package_errors = nullptr,
+                                                  PeerPtr websocket = nullptr);
+
   // ---- tables
   OrderedMap<OrderedMap<PeerPtr>> active_connections;
   StringMap<std::shared_ptr<corvane::process::Child>> kernel_processes;

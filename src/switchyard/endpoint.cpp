@@ -1,5 +1,6 @@
 // The life of one WebSocket connection: validation, registration, ping, receive loop, and the
 // clean-up when the peer goes away.
+#include "switchyard/hooks.hpp"
 #include "switchyard/server.hpp"
 #include "switchyard/validation.hpp"
 
@@ -39,6 +40,9 @@ awaitable<void> websocket_endpoint(Server& server, PeerPtr websocket, std::strin
   TaskGroup pending_tasks(server.executor, log, client_type + "/" + client_id);
   server.connection_groups.push_back(&pending_tasks);
   auto group_it = std::prev(server.connection_groups.end());
+
+  // The connection's hook runs beside the receive loop and is cancelled with it.
+  if (ConnectionHook hook = connection_hook(client_type)) pending_tasks.spawn(hook(server, websocket, client_type, client_id));
 
   bool established = false;
   try {

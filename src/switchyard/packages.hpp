@@ -13,3 +13,8 @@ void init_handlers(Server& server, ConnectionManager& manager, corvane::PackageM
                    InstallWorkflow install);
 
 }  // namespace switchyard
+
+namespace switchyard {
+// STAND-IN until the package work lands.
+std::pair<json::array, json::array> get_pacakages_and_python_paths_from_addin_message(json::object& message);
+}  // namespace switchyard

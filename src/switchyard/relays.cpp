@@ -318,8 +318,8 @@ awaitable<void> send_workbook_list_to_ide(Server& server, PeerPtr websocket) {
 awaitable<void> send_workbook_info_to_ide(Server& server, std::string workbook_id, PeerPtr websocket) {
   auto& manager = server.manager;
   co_await manager._push_event_manager_state(workbook_id, websocket);
-  // MERGE(published functions): co_await manager._push_published_functions_state(workbook_id, nullptr, websocket);
-  // MERGE(packages): co_await manager._push_packages_and_python_paths(workbook_id, nullptr, nullptr, nullptr, websocket);
+  co_await manager._push_published_functions_state(workbook_id, nullptr, websocket);
+  co_await manager._push_packages_and_python_paths(workbook_id, nullptr, nullptr, nullptr, websocket);
   co_await manager._push_modules(workbook_id, nullptr, websocket);
 }
 

@@ -88,6 +88,8 @@ class Server {
   // Sleeps in the kernel restart path, in milliseconds (tests shorten them).
   int kill_grace_ms = 200;
   int restart_pause_ms = 500;
+  // The connection hooks' settling pauses (before they start, after spawning a kernel).
+  int hook_pause_ms = 500;
   // Seconds to wait after the inspector started.
   double inspector_settle_seconds = 1.0;
   PackageHandlerContext package_handlers;
