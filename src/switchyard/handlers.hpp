@@ -36,6 +36,12 @@ SWITCHYARD_HANDLER(handle_kernel_to_addin);
 SWITCHYARD_HANDLER(handle_kernel_to_ide);
 SWITCHYARD_HANDLER(handle_kernel_batch);
 
+// published functions
+SWITCHYARD_HANDLER(handle_update_published_functions);
+SWITCHYARD_HANDLER(handle_get_function_at_position);
+SWITCHYARD_HANDLER(handle_client_sync_functions);
+SWITCHYARD_HANDLER(handle_client_restored_functions);
+
 #undef SWITCHYARD_HANDLER
 
 // Code pushes to a workbook's kernel.

@@ -19,6 +19,8 @@ void build_message_handlers(HandlerTable& t) {
                     "save_module_response", "load_module_response", "delete_module_response",
                     "register_handler_response", "unregister_handler_response", "get_event_config_response"})
     t.add("addin", type, handle_response_message);
+  t.add("addin", "client_sync_functions", handle_client_sync_functions);
+  t.add("addin", "client_restored_functions", handle_client_restored_functions);
 
   // ---- from a workbook's kernel (client id = workbook id)
   t.add("kernel", "batch", handle_kernel_batch);
@@ -50,6 +52,8 @@ void build_message_handlers(HandlerTable& t) {
   t.add("ide", "spawn_kernel", handle_spawn_kernel);
   t.add("ide", "terminate_kernel", handle_terminate_kernel);
   t.add("ide", "kill_kernel", handle_kill_kernel);
+  t.add("ide", "update_published_functions", handle_update_published_functions);
+  t.add("ide", "get_function_at_position", handle_get_function_at_position);
 
   // ---- from the inspector: nothing routed yet
   (void)t;
