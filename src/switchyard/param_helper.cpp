@@ -351,10 +351,9 @@ struct ParameterHelper::Impl : std::enable_shared_from_this<Impl> {
       co_await asio::async_write(proc->input, asio::buffer(*line), asio::redirect_error(asio::use_awaitable, ec));
       if (proc->closed) break;
       proc->writes.pop_front();
-      if (ec) {
-        self->fail(proc, self->exit_text(*proc));
-        break;
-      }
+      // The helper no longer reads: it is gone (its output ends, which the reader reports) or
+      // stuck (its time limit ends it).
+      if (ec) break;
     }
     proc->writing = false;
   }
@@ -366,9 +365,20 @@ struct ParameterHelper::Impl : std::enable_shared_from_this<Impl> {
       std::size_t n = co_await asio::async_read_until(proc->output, asio::dynamic_buffer(buffer, kMaxAnswerBytes), '\n',
                                                       asio::redirect_error(asio::use_awaitable, ec));
       if (proc->closed) break;
+      if (ec == asio::error::not_found) {
+        self->fail(proc, "the parameter helper sent an answer that is too long");
+        break;
+      }
       if (ec) {
-        self->fail(proc, ec == asio::error::not_found ? "the parameter helper sent an answer that is too long"
-                                                      : self->exit_text(*proc));
+        // The output ends a moment before the process can be reaped; new requests go to a new
+        // process meanwhile.
+        if (self->process == proc) self->process.reset();
+        asio::steady_timer pause(self->ex);
+        for (int i = 0; i < 100 && proc->child && proc->child->alive() && !proc->closed; ++i) {
+          pause.expires_after(std::chrono::milliseconds(1));
+          co_await pause.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+        }
+        self->fail(proc, self->exit_text(*proc));
         break;
       }
       self->answer(proc, std::string_view(buffer.data(), n - 1));
