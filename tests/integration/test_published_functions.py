@@ -329,6 +329,11 @@ class PublishedFunctionSync(ServerTestCase):
         # The restored list is now the workbook's: an editor update with none falls back to it.
         await self.addin.send(json.dumps({"type": "client_restored_functions"}))
         self.assertEqual((await self.states())[0]["functions"], [])
+        # Not a list: read as none, with a warning, instead of failing the message.
+        await self.addin.send(json.dumps({"type": "client_sync_functions", "functions": None}))
+        self.assertEqual((await self.states())[1]["functions"], [])
+        self.assertIn("[warning] [Server] Ignoring functions that are not a list: <class 'NoneType'>",
+                      self.server.log_text())
 
     async def test_function_at_position_goes_to_the_inspector_or_is_answered_for_it(self):
         question = {"type": "get_function_at_position", "request_id": "q1", "code": "def f(): pass", "line": 1}
