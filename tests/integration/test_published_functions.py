@@ -3,12 +3,19 @@ sees (the server's helper against this interpreter's own ast module), and the pu
 lists kept in step between the add-in, the editors and the server."""
 import ast
 import asyncio
+import glob
 import json
 import os
 import signal
+import sys
+import sysconfig
 import time
+import unittest
 
-from tests.integration.harness import (ServerProcess, ServerTestCase, connect, expect_silence, get, recv_type)
+from tests.integration.harness import (ROOT, ServerProcess, ServerTestCase, connect, expect_silence, get, recv_type)
+
+sys.path.insert(0, os.path.join(ROOT, "python"))
+from corvane_signatures.signatures import definitions  # noqa: E402
 
 SHAPES = '''
 def positional_only(a, b, /, c, d=1):
@@ -230,6 +237,22 @@ class ParametersSeenByCPython(Editor, ServerTestCase):
         self.assertEqual([[p["name"] for p in r["parameters"]] for r in registered], [["x", "y"], ["a", "b"]])
         self.assertNotIn(first_helper, helper_pids(self.server))
         self.assertEqual(len(helper_pids(self.server)), 1)
+
+
+class HelperWalkOrder(unittest.TestCase):
+    def test_pruned_walk_lists_what_ast_walk_lists_over_the_standard_library(self):
+        checked = 0
+        for path in sorted(glob.glob(os.path.join(sysconfig.get_paths()["stdlib"], "**", "*.py"), recursive=True)):
+            try:
+                with open(path, encoding="utf-8") as f:
+                    tree = ast.parse(f.read())
+            except (SyntaxError, UnicodeDecodeError, ValueError, OSError):
+                continue
+            expected = [[n.name, isinstance(n, ast.AsyncFunctionDef), [a.arg for a in n.args.args]]
+                        for n in ast.walk(tree) if isinstance(n, (ast.FunctionDef, ast.AsyncFunctionDef))]
+            self.assertEqual(definitions(tree), expected, path)
+            checked += len(expected)
+        self.assertGreater(checked, 10000)
 
 
 class MissingInterpreter(Editor, ServerTestCase):
