@@ -121,8 +121,14 @@ std::shared_ptr<Child> spawn(const std::vector<std::string>& argv, const SpawnOp
   posix_spawnattr_setsigdefault(&attr, &defaults);
   posix_spawnattr_setflags(&attr, flags);
 
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (options.stdin_fd >= 0) posix_spawn_file_actions_adddup2(&actions, options.stdin_fd, 0);
+  if (options.stdout_fd >= 0) posix_spawn_file_actions_adddup2(&actions, options.stdout_fd, 1);
+
   pid_t pid = -1;
-  int rc = ::posix_spawnp(&pid, cargv[0], nullptr, &attr, cargv.data(), envp);
+  int rc = ::posix_spawnp(&pid, cargv[0], &actions, &attr, cargv.data(), envp);
+  posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   if (rc != 0) {
     error = std::string("[Errno ") + std::to_string(rc) + "] " + std::strerror(rc) + ": '" + argv[0] + "'";

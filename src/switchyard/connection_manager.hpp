@@ -148,6 +148,16 @@ class ConnectionManager {
   // The generation of a workbook's module table (0 when it has none).
   std::uint64_t module_generation(std::string_view workbook_id) const;
 
+  // ---- published functions
+  // An entry from an editor: an object with "module_name", "function_name" and "excel_name".
+  bool _validate_function_entry(const json::value& entry) const;
+  awaitable<void> handle_update_published_functions(std::string workbook_id, json::array functions);
+  // `functions` absent or empty: the stored list.
+  awaitable<void> _push_custom_functions_to_addin(std::string workbook_id, const json::array* functions = nullptr);
+  // `functions` absent: the stored list. `websocket` absent: every editor.
+  awaitable<void> _push_published_functions_state(std::string workbook_id, const json::array* functions = nullptr,
+                                                  PeerPtr websocket = nullptr);
+
   // Answers every function execution still pending for the workbook with an error result.
   awaitable<void> fail_pending_executions(std::string workbook_id, std::string message);
 
@@ -176,10 +186,7 @@ class ConnectionManager {
   // Seconds a (un)registration waits for the add-in's answer; only tests change it.
   double _handler_registration_timeout = 10.0;
 
-  // ---- STAND-INS until the published-functions and package work land
-  awaitable<void> _push_custom_functions_to_addin(std::string workbook_id, const json::array* functions = nullptr);
-  awaitable<void> _push_published_functions_state(std::string workbook_id, const json::array* functions = nullptr,
-                                                  PeerPtr websocket = nullptr);
+  // ---- STAND-IN until the package work lands
   awaitable<void> _push_packages_and_python_paths(std::string workbook_id, const json::array* packages = nullptr,
                                                   const json::array* python_paths = nullptr,
                                                   const json::object* package_errors = nullptr,

@@ -65,6 +65,11 @@ SWITCHYARD_HANDLER(handle_get_settings);
 SWITCHYARD_HANDLER(handle_set_setting);
 SWITCHYARD_HANDLER(handle_get_all_settings);
 SWITCHYARD_HANDLER(handle_inspector_result);
+// published functions
+SWITCHYARD_HANDLER(handle_update_published_functions);
+SWITCHYARD_HANDLER(handle_get_function_at_position);
+SWITCHYARD_HANDLER(handle_client_sync_functions);
+SWITCHYARD_HANDLER(handle_client_restored_functions);
 
 #undef SWITCHYARD_HANDLER
 

@@ -1,7 +1,30 @@
 #pragma once
-// STAND-IN until the published-functions work lands.
+// Published functions: the parameters a workbook publishes (read by the parameter helper), and
+// the published-function lists kept in step between the add-in, the editors and the server.
 #include "switchyard/server.hpp"
 
+#include <boost/json/array.hpp>
+
 namespace switchyard {
+
+struct SourceDefinitions;
+
+// The server's parameter helper, created on first use with the kernels' interpreter.
+ParameterHelper& get_parameter_helper(Server& server);
+
+// The parameters of the function `function_name` defined in `code`: [{"name", "type": "any"}, ...].
+// Never fails: problems give an empty list and at most one warning. `code_hash` (SHA-256 of
+// `code`) may be empty; it is then computed.
+awaitable<json::array> extract_function_parameters(Server& server, std::string code, std::string function_name,
+                                                   std::string code_hash = {});
+
+// The selection on what the helper found: the first non-async definition named
+// `function_name` in walk order, its positional-or-keyword parameters without "self" and "cls".
+// Logs the syntax error or the failure when the source could not be read.
+json::array select_function_parameters(const SourceDefinitions& found, std::string_view function_name,
+                                       const Logger& log);
+
+// The add-in's published-function items as server-form entries (incomplete items dropped).
 json::array get_functions_from_addin_message(Server& server, const json::object& message);
+
 }  // namespace switchyard

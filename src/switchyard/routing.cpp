@@ -32,6 +32,8 @@ void build_message_handlers(HandlerTable& t) {
   t.add("addin", "save_event_config_response", handle_event_config_response);
   t.add("addin", "validate_handler_response", handle_event_config_response);
   t.add("addin", "log_entry", handle_log_entry);
+  t.add("addin", "client_sync_functions", handle_client_sync_functions);
+  t.add("addin", "client_restored_functions", handle_client_restored_functions);
 
   // ---- from a workbook's kernel (client id = workbook id)
   t.add("kernel", "batch", handle_kernel_batch);
@@ -76,6 +78,8 @@ void build_message_handlers(HandlerTable& t) {
   t.add("ide", "register_handler", handle_register_handler);
   t.add("ide", "unregister_handler", handle_unregister_handler);
   t.add("ide", "rename_module_in_events", handle_rename_module_in_events);
+  t.add("ide", "update_published_functions", handle_update_published_functions);
+  t.add("ide", "get_function_at_position", handle_get_function_at_position);
   t.add("ide", "get_settings", handle_get_settings);
   t.add("ide", "set_setting", handle_set_setting);
   t.add("ide", "get_all_settings", handle_get_all_settings);

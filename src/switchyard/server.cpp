@@ -2,6 +2,7 @@
 #include "switchyard/server.hpp"
 
 #include "switchyard/packages.hpp"
+#include "switchyard/param_helper.hpp"
 
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -68,6 +69,7 @@ awaitable<void> Server::startup_event() {
 awaitable<void> Server::shutdown_event() {
   logger->info("Shutting down Business Layer server...");
   inspector.terminate_inspector();
+  if (parameter_helper) parameter_helper->stop();
   co_return;
 }
 

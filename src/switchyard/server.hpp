@@ -16,6 +16,7 @@
 namespace switchyard {
 
 class Server;
+class ParameterHelper;
 
 // A message handler: (server, sender's client id, the whole received message).
 using Handler = awaitable<void> (*)(Server&, std::string client_id, json::object message);
@@ -95,6 +96,9 @@ class Server {
   PackageHandlerContext package_handlers;
   // Task groups of the live connections, for cancel_all_tasks().
   std::list<TaskGroup*> connection_groups;
+  // Reads module sources for their function parameters; started on first use
+  // (get_parameter_helper), stopped at shutdown.
+  std::shared_ptr<ParameterHelper> parameter_helper;
 
  private:
   void init_handlers_table();

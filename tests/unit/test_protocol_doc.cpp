@@ -25,8 +25,7 @@ const std::map<std::string, Section, std::less<>> kSections = {
 // Documented types whose handlers are built on other branches (published functions, events,
 // add-in package sync): documented, not yet routed here.
 const std::set<std::string, std::less<>> kAwaitingHandlers = {
-    "addin/client_sync_functions", "addin/client_restored_functions", "addin/client_sync_packages",
-    "ide/update_published_functions", "ide/get_function_at_position",
+    "addin/client_sync_packages",
 };
 
 // Message types named by a "### `a`, `b`" heading.

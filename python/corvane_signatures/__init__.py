@@ -1,0 +1,2 @@
+"""The parameter helper of switchyard: function definitions of module sources, read by the
+kernels' own interpreter.  See ``signatures.py``."""
