@@ -185,6 +185,9 @@ class ConnectionManager {
                                                     PeerPtr websocket = nullptr);
   // Seconds a (un)registration waits for the add-in's answer; only tests change it.
   double _handler_registration_timeout = 10.0;
+  // Seconds to wait for the add-in's answer to a module, function, package or event request
+  // (tests shorten it).
+  double _addin_request_timeout = 10.0;
 
   // ---- STAND-IN until the package work lands
   awaitable<void> _push_packages_and_python_paths(std::string workbook_id, const json::array* packages = nullptr,

@@ -7,8 +7,6 @@ namespace switchyard {
 
 namespace {
 
-constexpr double kAddinTimeout = 10.0;
-
 json::object module_request(std::string_view type) {
   json::object m;
   m["type"] = type;
@@ -95,7 +93,7 @@ json::object ConnectionManager::modules_object(std::string_view workbook_id) con
 awaitable<const ModuleTable*> ConnectionManager::request_modules_from_addin(std::string workbook_id) {
   try {
     json::object reply = co_await send_and_wait_response("addin", workbook_id, module_request("get_modules_request"),
-                                                         kAddinTimeout);
+                                                         _addin_request_timeout);
     json::object modules;
     if (auto* m = reply.if_contains("modules")) {
       if (m->is_object()) modules = m->get_object();
@@ -115,7 +113,7 @@ awaitable<const ModuleTable*> ConnectionManager::request_modules_from_addin(std:
 awaitable<std::optional<json::array>> ConnectionManager::request_functions_from_addin(std::string workbook_id) {
   try {
     json::object reply = co_await send_and_wait_response("addin", workbook_id,
-                                                         module_request("get_functions_request"), kAddinTimeout);
+                                                         module_request("get_functions_request"), _addin_request_timeout);
     json::array functions;
     if (auto* f = reply.if_contains("functions"); f && f->is_array()) functions = std::move(f->get_array());
     log_->info("Received {} functions from addin for workbook {}", functions.size(), workbook_id);
@@ -131,7 +129,7 @@ awaitable<std::optional<json::array>> ConnectionManager::request_functions_from_
 awaitable<std::optional<json::object>> ConnectionManager::request_packages_from_addin(std::string workbook_id) {
   try {
     json::object reply = co_await send_and_wait_response("addin", workbook_id,
-                                                         module_request("get_packages_request"), kAddinTimeout);
+                                                         module_request("get_packages_request"), _addin_request_timeout);
     json::object out;
     auto take_list = [&](std::string_view key) {
       auto* v = reply.if_contains(key);
@@ -153,7 +151,7 @@ awaitable<std::optional<json::object>> ConnectionManager::request_packages_from_
 awaitable<std::optional<json::object>> ConnectionManager::request_events_info_from_addin(std::string workbook_id) {
   try {
     json::object reply = co_await send_and_wait_response("addin", workbook_id, module_request("get_events_request"),
-                                                         kAddinTimeout);
+                                                         _addin_request_timeout);
     json::object out;
     auto count = [](const json::value& v) -> std::size_t {
       return v.is_object() ? v.get_object().size() : v.is_array() ? v.get_array().size() : 0;
@@ -180,7 +178,7 @@ awaitable<bool> ConnectionManager::save_module_to_addin(std::string workbook_id,
     json::object request = module_request("save_module_request");
     request["module_name"] = module_name;
     request["code"] = code;
-    json::object reply = co_await send_and_wait_response("addin", workbook_id, std::move(request), kAddinTimeout);
+    json::object reply = co_await send_and_wait_response("addin", workbook_id, std::move(request), _addin_request_timeout);
     bool success = !is_missing(reply, "success");
     if (success) {
       save_module(workbook_id, module_name, std::move(code));
@@ -200,7 +198,7 @@ awaitable<std::optional<std::string>> ConnectionManager::load_module_from_addin(
   try {
     json::object request = module_request("load_module_request");
     request["module_name"] = module_name;
-    json::object reply = co_await send_and_wait_response("addin", workbook_id, std::move(request), kAddinTimeout);
+    json::object reply = co_await send_and_wait_response("addin", workbook_id, std::move(request), _addin_request_timeout);
     auto* code = reply.if_contains("code");
     if (!code || code->is_null()) co_return std::nullopt;
     if (!code->is_string()) {
@@ -223,7 +221,7 @@ awaitable<bool> ConnectionManager::delete_module_from_addin(std::string workbook
   try {
     json::object request = module_request("delete_module_request");
     request["module_name"] = module_name;
-    json::object reply = co_await send_and_wait_response("addin", workbook_id, std::move(request), kAddinTimeout);
+    json::object reply = co_await send_and_wait_response("addin", workbook_id, std::move(request), _addin_request_timeout);
     bool success = !is_missing(reply, "success");
     if (success) {
       delete_module(workbook_id, module_name);

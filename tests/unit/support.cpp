@@ -41,6 +41,7 @@ void ServerTest::SetUp() {
   options.no_inspector = true;
   server = std::make_unique<Server>(ioc.get_executor(), options);
   server->kill_grace_ms = 20;
+  server->hook_pause_ms = 0;
   server->restart_pause_ms = 0;
 }
 
