@@ -121,8 +121,15 @@ std::shared_ptr<Child> spawn(const std::vector<std::string>& argv, const SpawnOp
   posix_spawnattr_setsigdefault(&attr, &defaults);
   posix_spawnattr_setflags(&attr, flags);
 
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  const int redirect[3] = {options.stdin_fd, options.stdout_fd, options.stderr_fd};
+  for (int target = 0; target < 3; ++target)
+    if (redirect[target] >= 0) posix_spawn_file_actions_adddup2(&actions, redirect[target], target);
+
   pid_t pid = -1;
-  int rc = ::posix_spawnp(&pid, cargv[0], nullptr, &attr, cargv.data(), envp);
+  int rc = ::posix_spawnp(&pid, cargv[0], &actions, &attr, cargv.data(), envp);
+  posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   if (rc != 0) {
     error = std::string("[Errno ") + std::to_string(rc) + "] " + std::strerror(rc) + ": '" + argv[0] + "'";

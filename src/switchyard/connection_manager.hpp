@@ -21,6 +21,7 @@
 namespace switchyard {
 
 class Server;
+struct PackageRuns;
 
 // `send_and_wait_response` failures, caught by type.
 class NotConnectedError : public std::runtime_error {
@@ -142,6 +143,12 @@ class ConnectionManager {
   // The generation of a workbook's module table (0 when it has none).
   std::uint64_t module_generation(std::string_view workbook_id) const;
 
+  // ---- packages (packages.cpp)
+  awaitable<void> _push_packages_and_python_paths(std::string workbook_id, const json::array* packages = nullptr,
+                                                  const json::array* python_paths = nullptr,
+                                                  const json::object* package_errors = nullptr,
+                                                  PeerPtr websocket = nullptr);
+
   // Answers every function execution still pending for the workbook with an error result.
   awaitable<void> fail_pending_executions(std::string workbook_id, std::string message);
 
@@ -181,6 +188,8 @@ class ConnectionManager {
   StringMap<json::value> package_errors;
   StringMap<json::value> package_stderr;
   StringMap<json::value> workbook_python_paths;
+  // Install runs of each workbook, one at a time.
+  StringMap<std::shared_ptr<PackageRuns>> _package_runs;
   ResultBatcher _result_batcher;
   StringMap<OrderedMap<ChunkBuffer>> _chunk_buffers;
 

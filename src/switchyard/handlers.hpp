@@ -36,6 +36,23 @@ SWITCHYARD_HANDLER(handle_kernel_to_addin);
 SWITCHYARD_HANDLER(handle_kernel_to_ide);
 SWITCHYARD_HANDLER(handle_kernel_batch);
 
+// packages and paths
+SWITCHYARD_HANDLER(handle_client_sync_packages);
+SWITCHYARD_HANDLER(handle_package_install_request);
+SWITCHYARD_HANDLER(handle_get_package_versions_request);
+SWITCHYARD_HANDLER(handle_get_package_extras_request);
+SWITCHYARD_HANDLER(handle_get_package_info_request);
+SWITCHYARD_HANDLER(handle_add_workbook_package);
+SWITCHYARD_HANDLER(handle_remove_workbook_package);
+SWITCHYARD_HANDLER(handle_update_workbook_package);
+SWITCHYARD_HANDLER(handle_restore_workbook_packages);
+SWITCHYARD_HANDLER(handle_update_package_status);
+SWITCHYARD_HANDLER(handle_reorder_workbook_packages);
+SWITCHYARD_HANDLER(handle_install_workbook_packages);
+SWITCHYARD_HANDLER(handle_get_workbook_packages);
+SWITCHYARD_HANDLER(handle_get_resolved_deps);
+SWITCHYARD_HANDLER(handle_update_python_paths);
+
 #undef SWITCHYARD_HANDLER
 
 // Code pushes to a workbook's kernel.

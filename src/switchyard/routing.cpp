@@ -19,6 +19,7 @@ void build_message_handlers(HandlerTable& t) {
                     "save_module_response", "load_module_response", "delete_module_response",
                     "register_handler_response", "unregister_handler_response", "get_event_config_response"})
     t.add("addin", type, handle_response_message);
+  t.add("addin", "client_sync_packages", handle_client_sync_packages);
 
   // ---- from a workbook's kernel (client id = workbook id)
   t.add("kernel", "batch", handle_kernel_batch);
@@ -50,6 +51,20 @@ void build_message_handlers(HandlerTable& t) {
   t.add("ide", "spawn_kernel", handle_spawn_kernel);
   t.add("ide", "terminate_kernel", handle_terminate_kernel);
   t.add("ide", "kill_kernel", handle_kill_kernel);
+  t.add("ide", "package_install_request", handle_package_install_request);
+  t.add("ide", "get_package_versions_request", handle_get_package_versions_request);
+  t.add("ide", "get_package_extras_request", handle_get_package_extras_request);
+  t.add("ide", "get_package_info_request", handle_get_package_info_request);
+  t.add("ide", "add_workbook_package", handle_add_workbook_package);
+  t.add("ide", "remove_workbook_package", handle_remove_workbook_package);
+  t.add("ide", "update_workbook_package", handle_update_workbook_package);
+  t.add("ide", "restore_workbook_packages", handle_restore_workbook_packages);
+  t.add("ide", "update_package_status", handle_update_package_status);
+  t.add("ide", "reorder_workbook_packages", handle_reorder_workbook_packages);
+  t.add("ide", "install_workbook_packages", handle_install_workbook_packages);
+  t.add("ide", "get_workbook_packages", handle_get_workbook_packages);
+  t.add("ide", "get_resolved_deps", handle_get_resolved_deps);
+  t.add("ide", "update_python_paths", handle_update_python_paths);
 
   // ---- from the inspector: nothing routed yet
   (void)t;

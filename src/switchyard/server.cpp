@@ -38,6 +38,7 @@ Server::Server(asio::any_io_executor ex, ServerOptions options)
       package_manager(base_dir.string(), &settings_manager),
       python_executable(options.python_executable.empty() ? default_python() : options.python_executable),
       background(ex, logger, "background") {
+  package_manager.python_executable = python_executable;
   inspector.configure(std::move(options.inspector_command), options.no_inspector, &settings_manager);
   build_message_handlers(MESSAGE_HANDLERS);
   init_handlers(*this, manager, package_manager, handle_workbook_packages_install);
@@ -66,6 +67,8 @@ awaitable<void> Server::startup_event() {
 awaitable<void> Server::shutdown_event() {
   logger->info("Shutting down Business Layer server...");
   inspector.terminate_inspector();
+  // No installer outlives the server.
+  package_manager.kill_installers();
   co_return;
 }
 
