@@ -21,6 +21,12 @@
 #include <set>
 #include <sstream>
 
+// GCC 12 takes Asio's coroutine-frame allocator (aligned_alloc behind the frame's own operator
+// new and delete) for a mismatched pair when it inlines it into a large frame.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
 namespace corvane {
 
 namespace asio = boost::asio;

@@ -9,6 +9,12 @@
 
 #include "indexscout/indexscout.hpp"
 
+// GCC 12 takes Asio's coroutine-frame allocator (aligned_alloc behind the frame's own operator
+// new and delete) for a mismatched pair when it inlines it into a large frame.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
 namespace switchyard {
 
 namespace {
@@ -275,8 +281,10 @@ awaitable<void> handle_update_workbook_package(Server& server, std::string clien
   const std::string name = package_name_of(message);
   json::object* entry = _find_package_by_name(package_list(server, workbook_id), name);
   if (!entry) co_return co_await reply.fail("Package '" + name + "' is not in workbook " + workbook_id);
-  std::string version = message.contains("version") ? std::string(get_str(message, "version"))
-                                                    : std::string(get_str(*entry, "version"));
+  const json::value* given = message.if_contains("version");
+  if (given && !given->is_string() && !given->is_null())
+    co_return co_await reply.fail("Invalid version " + py_str(*given) + " for package '" + name + "'");
+  std::string version = given ? std::string(get_str(message, "version")) : std::string(get_str(*entry, "version"));
   std::string error;
   std::vector<std::string> extras;
   if (message.contains("extras")) {
