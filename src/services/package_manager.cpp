@@ -268,13 +268,18 @@ struct InstallStream::Impl {
     fs::create_directories(parent, ec);
     if (ec) co_return fail("Cannot create the package cache folder " + parent.string() + ": " + ec.message());
     fs::remove_all(entry, ec);
-    const std::string leftover_prefix = ".tmp~" + leaf + "~";
-    for (fs::directory_iterator it(parent, ec), end; !ec && it != end; it.increment(ec))
-      if (it->path().filename().string().rfind(leftover_prefix, 0) == 0) {
-        std::error_code remove_ec;
-        fs::remove_all(it->path(), remove_ec);
-      }
-    temporary = parent / (leftover_prefix + unique_suffix());
+    // Temporary folders of this package ("~" never occurs in a version or an extra), but not
+    // those of another version being installed right now.
+    for (fs::directory_iterator it(parent, ec), end; !ec && it != end; it.increment(ec)) {
+      const std::string name = it->path().filename().string();
+      if (name.rfind(".tmp~", 0) != 0) continue;
+      const std::size_t last = name.rfind('~');
+      auto other = shared->locks.find((parent / name.substr(5, last > 5 ? last - 5 : 0)).string());
+      if (other != shared->locks.end() && other->second->busy && other->second != held) continue;
+      std::error_code remove_ec;
+      fs::remove_all(it->path(), remove_ec);
+    }
+    temporary = parent / (".tmp~" + leaf + "~" + unique_suffix());
     fs::create_directories(temporary, ec);
     if (ec) co_return fail("Cannot create " + temporary.string() + ": " + ec.message());
 

@@ -191,10 +191,10 @@ awaitable<void> handle_get_package_info_request(Server& server, std::string clie
   for (const auto& d : dependencies) deps.emplace_back(indexscout::to_json(d));
   auto& pm = package_manager(server);
   json::object fields{{"version", version},
-                     {"versions", string_array(versions)},
-                     {"extras", string_array(extras)},
-                     {"dependencies", std::move(deps)},
-                     {"cached", pm.is_cached(pm.entry_path(name, version, {}))}};
+                      {"versions", string_array(versions)},
+                      {"extras", string_array(extras)},
+                      {"dependencies", std::move(deps)},
+                      {"cached", pm.is_cached(pm.entry_path(name, version, {}))}};
   co_await reply.ok(std::move(fields));
 }
 
@@ -391,11 +391,11 @@ awaitable<void> handle_get_workbook_packages(Server& server, std::string client_
     return it != table.end() && it->second.kind() == fallback.kind() ? it->second : fallback;
   };
   json::object fields{{"packages", stored(m.workbook_packages, json::array())},
-                     {"python_paths", stored(m.workbook_python_paths, json::array())},
-                     {"package_errors", stored(m.package_errors, json::object())},
-                     {"package_paths", stored(m.workbook_package_paths, json::array())},
-                     {"installed_packages", stored(m.workbook_installed_packages, json::array())},
-                     {"installing", packages_install_running(server, workbook_id)}};
+                      {"python_paths", stored(m.workbook_python_paths, json::array())},
+                      {"package_errors", stored(m.package_errors, json::object())},
+                      {"package_paths", stored(m.workbook_package_paths, json::array())},
+                      {"installed_packages", stored(m.workbook_installed_packages, json::array())},
+                      {"installing", packages_install_running(server, workbook_id)}};
   co_await reply.ok(std::move(fields));
 }
 
@@ -423,12 +423,9 @@ awaitable<void> handle_update_python_paths(Server& server, std::string client_id
     old_paths = it->second.get_array();
   m.workbook_python_paths[workbook_id] = new_paths;
   try {
-    json::object set_paths{{"type", "set_python_paths"},
-                                                        {"old_paths", old_paths},
-                                                        {"new_paths", new_paths}};
+    json::object set_paths{{"type", "set_python_paths"}, {"old_paths", old_paths}, {"new_paths", new_paths}};
     co_await m.send_to_kernel(workbook_id, set_paths);
-    json::object save{{"type", "save_workbook_python_paths"},
-                                                       {"python_paths", new_paths}};
+    json::object save{{"type", "save_workbook_python_paths"}, {"python_paths", new_paths}};
     co_await m.send_to_addin(workbook_id, save);
   } catch (const PeerClosedError&) {
   }

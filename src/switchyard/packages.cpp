@@ -107,6 +107,11 @@ std::string path_list(const std::vector<std::string>& parts) {
   return out;
 }
 
+// The server is stopping: its installers were killed, so what they report is no package's fault.
+struct ServerStopping : std::runtime_error {
+  ServerStopping() : std::runtime_error("the server is stopping") {}
+};
+
 // One package that failed to install.
 struct Failure {
   std::size_t package = 0;  // index into the resolved packages
@@ -262,8 +267,8 @@ awaitable<void> InstallRun::run() {
     json::object save{{"type", "save_workbook_packages"}, {"packages", json::array()}};
     co_await send_to("addin", save);
     json::object complete{{"type", "package_installation_complete"},
-                                              {"workbook_id", wb_},
-                                              {"message", "✓ All packages removed. No packages to install."}};
+                          {"workbook_id", wb_},
+                          {"message", "✓ All packages removed. No packages to install."}};
     co_await m_.broadcast("ide", complete);
     co_return;
   }
@@ -311,6 +316,7 @@ awaitable<void> InstallRun::run() {
   log_->info("Resolving dependencies for {} packages in workbook {}", specs.size(), wb_);
   co_await pip_output("stdout", "Resolving dependencies for " + std::to_string(specs.size()) + " package(s)...");
   corvane::Resolution resolution = co_await resolver.resolve(specs);
+  if (server_.package_handlers.package_manager->stopping()) throw ServerStopping();
 
   // 7. Resolution failed
   if (!resolution.success) {
@@ -367,10 +373,8 @@ awaitable<void> InstallRun::run() {
     json::object set_paths{{"type", "set_package_paths"}, {"old_paths", old_paths}, {"new_paths", new_paths}};
     co_await send_to("kernel", set_paths);
     log_->info("Sent {} package paths to kernel for workbook {}", new_paths.size(), wb_);
-    json::object updated{{"type", "package_paths_updated"},
-                                              {"workbook_id", wb_},
-                                              {"paths", new_paths},
-                                              {"old_paths", old_paths}};
+    json::object updated{
+        {"type", "package_paths_updated"}, {"workbook_id", wb_}, {"paths", new_paths}, {"old_paths", old_paths}};
     co_await m_.broadcast("ide", updated);
   }
 
@@ -386,10 +390,10 @@ awaitable<void> InstallRun::run() {
   log_->info("Sent package list to Add-in for persistence: {} packages", count);
 
   // 17. Done
-  json::object complete{{"type", "package_installation_complete"},
-                                            {"workbook_id", wb_},
-                                            {"message", "✓ Installation complete. " + std::to_string(installed) +
-                                                            " package(s) installed."}};
+  json::object complete{
+      {"type", "package_installation_complete"},
+      {"workbook_id", wb_},
+      {"message", "✓ Installation complete. " + std::to_string(installed) + " package(s) installed."}};
   co_await m_.broadcast("ide", complete);
 }
 
@@ -456,8 +460,9 @@ awaitable<void> InstallRun::install(std::size_t index) {
     raised = std::current_exception();
     raised_text = e.what();
   }
+  if (raised && is_cancelled(co_await asio::this_coro::cancellation_state)) std::rethrow_exception(raised);
+  if (server_.package_handlers.package_manager->stopping()) throw ServerStopping();
   if (raised) {
-    if (is_cancelled(co_await asio::this_coro::cancellation_state)) std::rethrow_exception(raised);
     log_->error("Error installing {}: {}", name, raised_text);
     co_await handle_failure(index, raised_text);
     co_return;
@@ -487,10 +492,10 @@ awaitable<void> InstallRun::retry() {
     const std::size_t before = failures_.size();
     std::map<std::string, std::string> env = environment_copy();
     env["PYTHONPATH"] = path_list({path_list(installed_paths_), env["PYTHONPATH"]});
-    json::object retrying{{"type", "pip_output"},
-                                              {"workbook_id", wb_},
-                                              {"message", "Retrying " + std::to_string(before) +
-                                                              " failed package(s) with enhanced environment..."}};
+    json::object retrying{
+        {"type", "pip_output"},
+        {"workbook_id", wb_},
+        {"message", "Retrying " + std::to_string(before) + " failed package(s) with enhanced environment..."}};
     co_await m_.broadcast("ide", retrying);
     std::vector<Failure> kept;
     for (Failure record : failures_) {
@@ -520,8 +525,9 @@ awaitable<void> InstallRun::retry() {
         raised = std::current_exception();
         raised_text = e.what();
       }
+      if (raised && is_cancelled(co_await asio::this_coro::cancellation_state)) std::rethrow_exception(raised);
+      if (server_.package_handlers.package_manager->stopping()) throw ServerStopping();
       if (raised) {
-        if (is_cancelled(co_await asio::this_coro::cancellation_state)) std::rethrow_exception(raised);
         log_->error("Error retrying {}: {}", name, raised_text);
         record.error = raised_text;
         kept.push_back(std::move(record));
@@ -631,8 +637,11 @@ awaitable<void> run_package_install(Server& server, std::string workbook_id) {
   InstallRun run(server, workbook_id);
   std::exception_ptr failure;
   std::string failure_text;
+  bool stopping = false;
   try {
     co_await run.run();
+  } catch (const ServerStopping&) {
+    stopping = true;
   } catch (const std::exception& e) {
     failure = std::current_exception();
     failure_text = e.what();
@@ -640,7 +649,7 @@ awaitable<void> run_package_install(Server& server, std::string workbook_id) {
     failure = std::current_exception();
     failure_text = "unknown error";
   }
-  if (failure) {
+  if (failure || stopping) {
     const bool cancelled = is_cancelled(co_await asio::this_coro::cancellation_state);
     const bool restored = run.restore_interrupted_entries();
     if (cancelled) {
@@ -649,16 +658,27 @@ awaitable<void> run_package_install(Server& server, std::string workbook_id) {
       if (restored) server.background.spawn(broadcast_later(server, packages_update_message(m, workbook_id, true)));
       m.workbook_installed_packages[workbook_id] =
           workbook_package_list(m, workbook_id) ? json::value(*workbook_package_list(m, workbook_id)) : json::array();
-      std::rethrow_exception(failure);
+      if (failure) std::rethrow_exception(failure);
+      throw boost::system::system_error(asio::error::operation_aborted);
     }
+    if (stopping) {
+      server.logger->info("Package installation for workbook {} was interrupted", workbook_id);
+      try {
+        if (restored) co_await m.broadcast("ide", packages_update_message(m, workbook_id, true));
+      } catch (const std::exception& e) {
+        server.logger->debug("Could not report the interrupted installation of {}: {}", workbook_id, e.what());
+      }
+    }
+  }
+  if (failure && !stopping) {
     server.logger->error("Package installation failed for {}: {}", workbook_id, failure_text);
     try {
       if (m.workbook_packages.contains(workbook_id)) {
         co_await m.broadcast("ide", packages_update_message(m, workbook_id, false));
         json::object failed{{"type", "pip_output"},
-                                                 {"output_type", "error"},
-                                                 {"workbook_id", workbook_id},
-                                                 {"message", "Installation failed: " + failure_text}};
+                            {"output_type", "error"},
+                            {"workbook_id", workbook_id},
+                            {"message", "Installation failed: " + failure_text}};
         co_await m.broadcast("ide", failed);
       }
     } catch (const std::exception& e) {

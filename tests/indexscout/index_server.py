@@ -93,6 +93,8 @@ PACKAGES = {
     "needsdep": {"1.0": {"requires": ["builddep"], "setup": NEEDS_BUILDDEP}},
     "usesneedsdep": {"1.0": {"requires": ["needsdep"], "module": "VALUE = 'usesneedsdep'\n"}},
     "neverinstalls": {"1.0": {"module": "", "escape": True}},
+    "neverdep": {"1.0": {"module": "", "escape": True}},
+    "usesnever": {"1.0": {"requires": ["neverdep"], "module": "VALUE = 'usesnever'\n"}},
     "slowbuild": {"1.0": {"setup": SLOW_BUILD}},
     "fromenv": {"1.0": {"module": "VALUE = 'fromenv from the index'\n"}},
 }

@@ -229,7 +229,9 @@ TEST_F(Packages, InstallersNeverOutliveTheirStreamTheirTimeLimitOrTheServer) {
   EXPECT_EQ(of(events, "error"),
             std::vector<std::string>{"Installing slowbuild==1.0 took longer than 3 s; the installer was stopped"});
   EXPECT_TRUE(of(events, "path").empty());
-  if (fs::exists(pid_file)) EXPECT_TRUE(process_gone(build_pid()));
+  if (fs::exists(pid_file)) {
+    EXPECT_TRUE(process_gone(build_pid()));
+  }
   EXPECT_EQ(pm().processes().running(), 0u);
 
   // 3. The server stops.
@@ -423,6 +425,43 @@ TEST_F(Packages, WorkflowEndsEarlyWithoutPackagesAndReportsAFailedResolution) {
                       "requirement plainpkg==9.9 (from versions: 1.0, 2.0)', 'No matching distribution found for "
                       "plainpkg==9.9']"));
   EXPECT_TRUE(addin->of_type("save_workbook_packages").size() == 1u);  // only the earlier one
+
+  // No install path at all (the kernels' environment has it): the old paths still leave the
+  // kernel, and no new ones come.
+  plant_distribution("fromenv", "1.0");
+  kernel->frames.clear();
+  ide->frames.clear();
+  server->manager.workbook_packages["wb"] = json::array{entry("fromenv", "1.0")};
+  server->manager.workbook_package_paths["wb"] = json::array{"/old/two"};
+  run(handle_workbook_packages_install(*server, "wb"), std::chrono::seconds(60));
+  EXPECT_EQ(kernel->frames, (std::vector<std::string>{R"({"type":"unload_and_clear_paths","paths":["/old/two"]})"}));
+  EXPECT_TRUE(ide->of_type("package_paths_updated").empty());
+  EXPECT_EQ(status("wb", "fromenv"), "installed");
+  EXPECT_EQ(get_str(ide->of_type("package_installation_complete").at(0), "message"),
+            "✓ Installation complete. 1 package(s) installed.");
+}
+
+TEST_F(Packages, RetriedDirectPackagesEndCleanAndFailedDependenciesMarkWhoNeedsThem) {
+  auto ide = connect("ide", "main");
+  server->manager.workbook_packages["wb"] =
+      json::array{entry("needsdep", "1.0"), entry("builddep", "1.0"), entry("usesnever", "1.0")};
+  run(handle_workbook_packages_install(*server, "wb"), std::chrono::seconds(120));
+  // needsdep failed, then installed on a retry: its own errors are gone.
+  EXPECT_EQ(status("wb", "needsdep"), "installed");
+  EXPECT_TRUE(contains(pip_lines(*ide, "error"), "needsdep==1.0: "));
+  EXPECT_TRUE(contains(pip_lines(*ide, "success"), "Retry succeeded: needsdep==1.0 to "));
+  // usesnever installed, its dependency never did: it carries the dependency's error.
+  EXPECT_EQ(status("wb", "usesnever"), "installed_with_errors");
+  const json::object& errors = server->manager.package_errors["wb"].as_object();
+  ASSERT_EQ(errors.size(), 1u);
+  const json::array& texts = errors.at("usesnever").as_array();
+  ASSERT_GE(texts.size(), 2u);
+  EXPECT_TRUE(std::string_view(texts[0].as_string()).starts_with("Dependency 'neverdep':\n"));
+  EXPECT_TRUE(std::string_view(texts.back().as_string()).find("outside the target directory") != std::string::npos);
+  EXPECT_EQ(get_str(ide->of_type("package_installation_complete").at(0), "message"),
+            "✓ Installation complete. 3 package(s) installed.");
+  for (const auto& d : server->manager.workbook_resolved_deps["wb"].as_array())
+    EXPECT_EQ(d.as_object().at("is_error").as_bool(), get_str(d.as_object(), "name") == "neverdep");
 }
 
 TEST_F(Packages, RunsOfOneWorkbookTakeTurnsAndCollapseWhileOtherWorkbooksGoAlongside) {
@@ -452,7 +491,7 @@ TEST_F(Packages, RunsOfOneWorkbookTakeTurnsAndCollapseWhileOtherWorkbooksGoAlong
   EXPECT_FALSE(packages_install_running(*server, "one"));
 }
 
-TEST_F(Packages, ACancelledRunPutsItsEntriesBackAndKillsItsInstaller) {
+TEST_F(Packages, ACancelledOrStoppedRunPutsItsEntriesBackAndKillsItsInstaller) {
   const fs::path pid_file = home / "build.pid";
   ::setenv("SLOWBUILD_PID_FILE", pid_file.c_str(), 1);
   auto kernel = connect("kernel", "wb");
@@ -489,6 +528,28 @@ TEST_F(Packages, ACancelledRunPutsItsEntriesBackAndKillsItsInstaller) {
   EXPECT_EQ(server->manager.workbook_installed_packages["wb"], json::value(packages("wb")));
   EXPECT_TRUE(kernel->of_type("set_package_paths").empty());
   EXPECT_FALSE(packages_install_running(*server, "wb"));
+
+  // The server stops under a run: its installer dies, and its entries go back to "pending"
+  // rather than carrying the killed installer's error.
+  fs::remove(pid_file);
+  auto addin = connect("addin", "wb");
+  done = false;
+  asio::co_spawn(ioc, handle_workbook_packages_install(*server, "wb"), [&](std::exception_ptr) { done = true; });
+  ioc.restart();
+  deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!(fs::exists(pid_file) && !read_file(pid_file).empty()) && std::chrono::steady_clock::now() < deadline)
+    ioc.run_one_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(fs::exists(pid_file));
+  ide->frames.clear();
+  run(server->shutdown_event());
+  for (int i = 0; i < 500 && !done; ++i) settle(std::chrono::milliseconds(10));
+  ASSERT_TRUE(done);
+  EXPECT_TRUE(process_gone(static_cast<pid_t>(std::stoi(read_file(pid_file)))));
+  EXPECT_EQ(status("wb", "slowbuild"), "pending");
+  EXPECT_EQ(ide->of_type("workbook_packages_update").size(), 1u);
+  EXPECT_TRUE(pip_lines(*ide, "error").empty());
+  EXPECT_TRUE(addin->of_type("save_workbook_packages").empty());
+  EXPECT_TRUE(has_log(spdlog::level::info, "Package installation for workbook wb was interrupted"));
   ::unsetenv("SLOWBUILD_PID_FILE");
 }
 
