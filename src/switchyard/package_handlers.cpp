@@ -29,7 +29,8 @@ class Reply {
  public:
   Reply(Server& server, std::string client_id, const json::object& request)
       : server_(server), client_id_(std::move(client_id)) {
-    std::string type(get_str(request, "type"));
+    request_type_ = std::string(get_str(request, "type"));
+    std::string type = request_type_;
     if (type.ends_with("_request")) type.resize(type.size() - 8);
     message_["type"] = type + "_response";
     if (const json::value* id = request.if_contains("request_id")) message_["request_id"] = *id;
@@ -42,7 +43,7 @@ class Reply {
     co_await send();
   }
   awaitable<void> fail(std::string error) {
-    server_.logger->warn("{} failed: {}", get_str(message_, "type"), error);
+    server_.logger->warn("{} failed: {}", request_type_, error);
     message_["success"] = false;
     message_["error"] = std::move(error);
     co_await send();
@@ -58,6 +59,7 @@ class Reply {
   }
   Server& server_;
   std::string client_id_;
+  std::string request_type_;
   json::object message_;
 };
 
