@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <unistd.h>
 
 namespace fuzzing {
@@ -125,6 +126,10 @@ void ServerHarness::reset(unsigned failing) {
     std::filesystem::remove_all(home_, ec);
     std::filesystem::create_directories(home_, ec);
   }
+
+  // No package index: the package requests answer from nothing instead of going online.
+  std::filesystem::create_directories(home_ / ".corvane", ec);
+  std::ofstream(home_ / ".corvane" / "settings.json") << R"({"package_management":{"pip":{"index_urls":[]}}})";
 
   switchyard::ServerOptions options;
   options.base_dir = home_ / ".corvane";

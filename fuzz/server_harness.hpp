@@ -3,8 +3,9 @@
 // fuzz targets that drive the server logic.
 //
 // Nothing may make an input wait on the clock: the kernel restart pauses and the result
-// coalescing delay are zero, kernels cannot start (the interpreter does not exist), and a
-// request the server sends to a peer is timed out as soon as nothing else is left to run.
+// coalescing delay are zero, kernels and installers cannot start (the interpreter does not
+// exist), no package index is configured, and a request the server sends to a peer is timed out
+// as soon as nothing else is left to run.
 #include "check.hpp"
 
 #include "switchyard/handlers.hpp"

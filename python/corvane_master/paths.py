@@ -78,10 +78,17 @@ class PathManager:
         removed = [p for p in old_paths if _norm(p) not in new_norm]
         for path in removed:
             self._release(path, {kind})
+        # The new paths go to the front of sys.path, in their order (one already there moves),
+        # except entries that were on sys.path before the kernel touched it, which stay put.
         for path in reversed(new_paths):
-            self._owners.setdefault(_norm(path), set()).add(kind)
-            if not any(isinstance(p, str) and _norm(p) == _norm(path) for p in sys.path):
-                sys.path.insert(0, path)
+            key = _norm(path)
+            self._owners.setdefault(key, set()).add(kind)
+            present = any(isinstance(p, str) and _norm(p) == key for p in sys.path)
+            if present and key in self._initial:
+                continue
+            if present:
+                sys.path[:] = [p for p in sys.path if not (isinstance(p, str) and _norm(p) == key)]
+            sys.path.insert(0, path)
         importlib.invalidate_caches()
 
     def clear_paths(self, paths: Iterable[str]) -> None:

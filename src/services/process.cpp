@@ -123,8 +123,9 @@ std::shared_ptr<Child> spawn(const std::vector<std::string>& argv, const SpawnOp
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (options.stdin_fd >= 0) posix_spawn_file_actions_adddup2(&actions, options.stdin_fd, 0);
-  if (options.stdout_fd >= 0) posix_spawn_file_actions_adddup2(&actions, options.stdout_fd, 1);
+  const int redirect[3] = {options.stdin_fd, options.stdout_fd, options.stderr_fd};
+  for (int target = 0; target < 3; ++target)
+    if (redirect[target] >= 0) posix_spawn_file_actions_adddup2(&actions, redirect[target], target);
 
   pid_t pid = -1;
   int rc = ::posix_spawnp(&pid, cargv[0], &actions, &attr, cargv.data(), envp);

@@ -44,9 +44,10 @@ struct SpawnOptions {
   bool new_process_group = true;
   // Null: inherit the caller's environment. Otherwise the complete environment ("K=V").
   const std::vector<std::string>* env = nullptr;
-  // Descriptors that become the child's standard input / output (-1: inherited).
+  // Descriptors that become the child's stdin, stdout and stderr (-1: inherited).
   int stdin_fd = -1;
   int stdout_fd = -1;
+  int stderr_fd = -1;
 };
 
 // Starts argv[0] (looked up on PATH when it has no "/") with the given arguments.

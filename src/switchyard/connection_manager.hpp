@@ -22,6 +22,7 @@
 namespace switchyard {
 
 class Server;
+struct PackageRuns;
 
 // `send_and_wait_response` failures, caught by type.
 class NotConnectedError : public std::runtime_error {
@@ -158,6 +159,12 @@ class ConnectionManager {
   awaitable<void> _push_published_functions_state(std::string workbook_id, const json::array* functions = nullptr,
                                                   PeerPtr websocket = nullptr);
 
+  // ---- packages (packages.cpp)
+  awaitable<void> _push_packages_and_python_paths(std::string workbook_id, const json::array* packages = nullptr,
+                                                  const json::array* python_paths = nullptr,
+                                                  const json::object* package_errors = nullptr,
+                                                  PeerPtr websocket = nullptr);
+
   // Answers every function execution still pending for the workbook with an error result.
   awaitable<void> fail_pending_executions(std::string workbook_id, std::string message);
 
@@ -188,12 +195,6 @@ class ConnectionManager {
   // Seconds to wait for the add-in's answer to a module, function, package or event request
   // (tests shorten it).
   double _addin_request_timeout = 10.0;
-
-  // ---- STAND-IN until the package work lands
-  awaitable<void> _push_packages_and_python_paths(std::string workbook_id, const json::array* packages = nullptr,
-                                                  const json::array* python_paths = nullptr,
-                                                  const json::object* package_errors = nullptr,
-                                                  PeerPtr websocket = nullptr);
 
   // ---- tables
   OrderedMap<OrderedMap<PeerPtr>> active_connections;
@@ -231,6 +232,8 @@ class ConnectionManager {
   StringMap<json::value> package_errors;
   StringMap<json::value> package_stderr;
   StringMap<json::value> workbook_python_paths;
+  // Install runs of each workbook, one at a time.
+  StringMap<std::shared_ptr<PackageRuns>> _package_runs;
   ResultBatcher _result_batcher;
   StringMap<OrderedMap<ChunkBuffer>> _chunk_buffers;
 

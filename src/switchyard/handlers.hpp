@@ -70,6 +70,22 @@ SWITCHYARD_HANDLER(handle_update_published_functions);
 SWITCHYARD_HANDLER(handle_get_function_at_position);
 SWITCHYARD_HANDLER(handle_client_sync_functions);
 SWITCHYARD_HANDLER(handle_client_restored_functions);
+// packages and paths
+SWITCHYARD_HANDLER(handle_client_sync_packages);
+SWITCHYARD_HANDLER(handle_package_install_request);
+SWITCHYARD_HANDLER(handle_get_package_versions_request);
+SWITCHYARD_HANDLER(handle_get_package_extras_request);
+SWITCHYARD_HANDLER(handle_get_package_info_request);
+SWITCHYARD_HANDLER(handle_add_workbook_package);
+SWITCHYARD_HANDLER(handle_remove_workbook_package);
+SWITCHYARD_HANDLER(handle_update_workbook_package);
+SWITCHYARD_HANDLER(handle_restore_workbook_packages);
+SWITCHYARD_HANDLER(handle_update_package_status);
+SWITCHYARD_HANDLER(handle_reorder_workbook_packages);
+SWITCHYARD_HANDLER(handle_install_workbook_packages);
+SWITCHYARD_HANDLER(handle_get_workbook_packages);
+SWITCHYARD_HANDLER(handle_get_resolved_deps);
+SWITCHYARD_HANDLER(handle_update_python_paths);
 
 #undef SWITCHYARD_HANDLER
 

@@ -1,20 +1,39 @@
 #pragma once
-// The package side: the hand-over of the connection manager, the package manager and the
-// install workflow to the package handlers.
+// The package side: a workbook's install workflow, the package and path state pushed to the
+// editors, and the hand-over of the connection manager, the package manager and the workflow
+// to the package handlers.
 #include "switchyard/server.hpp"
+
+#include <boost/json/array.hpp>
 
 namespace switchyard {
 
-// Installs a workbook's packages and sends the resulting paths to its kernel.
+// Brings the workbook's kernel in line with its package list: removal of marked entries,
+// resolution, installs through the cache with retries, paths to the kernel, the list to the
+// add-in, progress to every editor. Runs of one workbook never overlap: a run requested while
+// one is going waits for it, and requests piling up meanwhile are served by one further run.
+// Cancelling the awaiting task kills its installer, puts entries it left in "resolving" or
+// "installing" back to "pending" and tells the editors (from a background task).
 awaitable<void> handle_workbook_packages_install(Server& server, std::string workbook_id);
 
 // Gives the package handlers what they send and await through.
 void init_handlers(Server& server, ConnectionManager& manager, corvane::PackageManager& package_manager,
                    InstallWorkflow install);
 
-}  // namespace switchyard
-
-namespace switchyard {
-// STAND-IN until the package work lands.
+// The add-in's package answer: its "packages" (object entries only, each set to "pending" in
+// place) and its "python_paths"; absent or mistyped members give empty lists.
 std::pair<json::array, json::array> get_pacakages_and_python_paths_from_addin_message(json::object& message);
+
+// ---- helpers of the workflow, shared with the package handlers
+// The first entry whose "name" equals `name` case-insensitively, or null.
+json::object* _find_package_by_name(json::array& packages, std::string_view name);
+// "{name}=={version}" plus "[" + extras sorted by code point, joined with "," + "]" when any.
+std::string _get_package_key(std::string_view name, std::string_view version,
+                             const std::vector<std::string>& extras = {});
+// The workbook's package list, or null when it has none.
+json::array* workbook_package_list(ConnectionManager& manager, std::string_view workbook_id);
+
+// Installs are in progress for the workbook (a run is going or waiting).
+bool packages_install_running(Server& server, std::string_view workbook_id);
+
 }  // namespace switchyard

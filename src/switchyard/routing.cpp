@@ -1,6 +1,5 @@
 // The routing table: client type -> message type -> handler, in the documented order.
-// Handlers of features that are not built yet are absent; their messages get the
-// "No handler" warning.
+// Messages of types not listed get the "No handler" warning.
 #include "switchyard/handlers.hpp"
 
 namespace switchyard {
@@ -34,6 +33,7 @@ void build_message_handlers(HandlerTable& t) {
   t.add("addin", "log_entry", handle_log_entry);
   t.add("addin", "client_sync_functions", handle_client_sync_functions);
   t.add("addin", "client_restored_functions", handle_client_restored_functions);
+  t.add("addin", "client_sync_packages", handle_client_sync_packages);
 
   // ---- from a workbook's kernel (client id = workbook id)
   t.add("kernel", "batch", handle_kernel_batch);
@@ -72,6 +72,20 @@ void build_message_handlers(HandlerTable& t) {
     t.add("ide", type, handle_lsp_request);
   t.add("ide", "set_hover_mode", handle_set_hover_mode);
   t.add("ide", "get_object_registry", handle_get_object_registry);
+  t.add("ide", "package_install_request", handle_package_install_request);
+  t.add("ide", "get_package_versions_request", handle_get_package_versions_request);
+  t.add("ide", "get_package_extras_request", handle_get_package_extras_request);
+  t.add("ide", "get_package_info_request", handle_get_package_info_request);
+  t.add("ide", "add_workbook_package", handle_add_workbook_package);
+  t.add("ide", "remove_workbook_package", handle_remove_workbook_package);
+  t.add("ide", "update_workbook_package", handle_update_workbook_package);
+  t.add("ide", "restore_workbook_packages", handle_restore_workbook_packages);
+  t.add("ide", "update_package_status", handle_update_package_status);
+  t.add("ide", "reorder_workbook_packages", handle_reorder_workbook_packages);
+  t.add("ide", "install_workbook_packages", handle_install_workbook_packages);
+  t.add("ide", "get_workbook_packages", handle_get_workbook_packages);
+  t.add("ide", "get_resolved_deps", handle_get_resolved_deps);
+  t.add("ide", "update_python_paths", handle_update_python_paths);
   for (auto type : {"scan_objects_request", "get_event_config_request", "save_event_config_request"})
     t.add("ide", type, handle_event_request_to_addin);
   t.add("ide", "refresh_event_manager_state", handle_refresh_event_manager_state);

@@ -39,6 +39,7 @@ Server::Server(asio::any_io_executor ex, ServerOptions options)
       package_manager(base_dir.string(), &settings_manager),
       python_executable(options.python_executable.empty() ? default_python() : options.python_executable),
       background(ex, logger, "background") {
+  package_manager.python_executable = python_executable;
   // By default the inspector service runs under the kernels' interpreter.
   inspector.configure(std::move(options.inspector_command), options.no_inspector, &settings_manager,
                       {python_executable, "-m", "corvane_inspector", "{port}"});
@@ -70,6 +71,8 @@ awaitable<void> Server::shutdown_event() {
   logger->info("Shutting down Business Layer server...");
   inspector.terminate_inspector();
   if (parameter_helper) parameter_helper->stop();
+  // No installer outlives the server.
+  package_manager.kill_installers();
   co_return;
 }
 

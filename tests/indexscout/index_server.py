@@ -10,15 +10,20 @@ One server holds several indexes, each under its own path prefix:
     /<index>/files/<file>               wheels (built on request) and source archives
     /<index>/files/<file>.metadata      core metadata, where the index advertises it
 
+The index "packages" holds projects that really install (see PACKAGES): wheels with a module of
+their own, and source archives whose setup.py runs when pip builds them.
+
 Control paths: /_requests (JSON list of the paths requested since the last reset) and
 /_reset. Binds 127.0.0.1 on a free port, prints "PORT <n>" when ready and exits when its
 standard input closes.
 """
+import gzip
 import hashlib
 import io
 import json
 import re
 import sys
+import tarfile
 import threading
 import time
 import zipfile
@@ -64,9 +69,43 @@ PROJECTS = {
     },
 }
 
+# Projects that pip installs, for the package manager tests: index "packages".
+# version -> {"requires": [...], "module": text of <project>/__init__.py} for a wheel, or
+# {"requires": [...], "setup": code run before setup() by every build step but "egg_info"} for a
+# source archive only (no wheel). "escape" adds a wheel member outside the install folder, which
+# installers refuse (an install that always fails while its metadata reads fine).
+NEEDS_BUILDDEP = "import builddep  # the build needs its dependency on the import path\n"
+SLOW_BUILD = """import os, time
+pid_file = os.environ.get("SLOWBUILD_PID_FILE")
+if pid_file:
+    with open(pid_file, "w") as f:
+        f.write(str(os.getpid()))
+time.sleep(120)
+"""
+PACKAGES = {
+    "plainpkg": {"1.0": {"module": "VALUE = 'plain 1.0'\n"}, "2.0": {"module": "VALUE = 'plain 2.0'\n"}},
+    "withdep": {"1.0": {"requires": ["plainpkg>=1.0"],
+                        "module": "import plainpkg\nVALUE = 'withdep on ' + plainpkg.VALUE\n"}},
+    "needsplain2": {"1.0": {"requires": ["plainpkg>=2.0"], "module": ""}},
+    "extrapkg": {"1.0": {"requires": ["extradep ; extra == 'more'"], "module": "VALUE = 'extrapkg'\n"}},
+    "extradep": {"1.0": {"module": "VALUE = 'extradep'\n"}},
+    "builddep": {"1.0": {"module": "VALUE = 'builddep'\n"}},
+    "needsdep": {"1.0": {"requires": ["builddep"], "setup": NEEDS_BUILDDEP}},
+    "usesneedsdep": {"1.0": {"requires": ["needsdep"], "module": "VALUE = 'usesneedsdep'\n"}},
+    "neverinstalls": {"1.0": {"module": "", "escape": True}},
+    "neverdep": {"1.0": {"module": "", "escape": True}},
+    "usesnever": {"1.0": {"requires": ["neverdep"], "module": "VALUE = 'usesnever'\n"}},
+    "slowbuild": {"1.0": {"setup": SLOW_BUILD}},
+    "fromenv": {"1.0": {"module": "VALUE = 'fromenv from the index'\n"}},
+}
+PROJECTS["packages"] = {name: {v: spec.get("requires", []) for v, spec in versions.items()}
+                        for name, versions in PACKAGES.items()}
+
 # Files left out of the simple pages: (index, project, version) -> kinds that exist.
 ONLY_SDIST = {("simple", "demo", "2.0rc1"), ("html", "demo", "2.0rc1"), ("simple", "demo", "banana"),
               ("html", "demo", "banana")}
+ONLY_SDIST |= {("packages", p, v) for p, versions in PACKAGES.items() for v, spec in versions.items()
+               if "setup" in spec}
 # Indexes that advertise .metadata files, and how.
 METADATA_STYLE = {"simple": "core", "html": None}
 HTML_ONLY = {"html"}
@@ -79,18 +118,22 @@ def normalize(name):
     return re.sub(r"[-_.]+", "-", name).lower()
 
 
-def metadata_text(project, version, requires):
+def metadata_text(project, version, requires, provides_extras=False):
     lines = ["Metadata-Version: 2.1", f"Name: {project}", f"Version: {version}"]
+    if provides_extras:  # what installers check a requested extra against
+        for r in requires or []:
+            lines += [f"Provides-Extra: {e}" for e in re.findall(r"extra\s*==\s*['\"]([^'\"]+)['\"]", r)]
     lines += [f"Requires-Dist: {r}" for r in (requires or [])]
     return "\n".join(lines) + "\n\nLong description.\n"
 
 
-def wheel_bytes(project, version, requires):
+def wheel_bytes(project, version, requires, module=None, escape=False):
     buf = io.BytesIO()
     dist_info = f"{project.replace('-', '_')}-{version}.dist-info"
-    members = [
-        (f"{project.replace('-', '_')}/__init__.py", ""),
-        (f"{dist_info}/METADATA", metadata_text(project, version, requires)),
+    members = [("../escape.txt", "outside\n")] if escape else []
+    members += [
+        (f"{project.replace('-', '_')}/__init__.py", module or ""),
+        (f"{dist_info}/METADATA", metadata_text(project, version, requires, module is not None)),
         (f"{dist_info}/WHEEL", "Wheel-Version: 1.0\nRoot-Is-Purelib: true\nTag: py3-none-any\n"),
         (f"{dist_info}/RECORD", ""),
     ]
@@ -100,18 +143,41 @@ def wheel_bytes(project, version, requires):
     return buf.getvalue()
 
 
-def sdist_bytes(project, version):
-    return f"source archive of {project} {version}\n".encode()
+def sdist_bytes(project, version, index=None):
+    spec = PACKAGES.get(project, {}).get(version) if index == "packages" else None
+    if spec is None or "setup" not in spec:
+        return f"source archive of {project} {version}\n".encode()
+    # A real source archive: pip reads its metadata through "setup.py egg_info" (which must not
+    # need anything) and runs the build step when it installs it.
+    top = f"{project}-{version}"
+    setup_py = ("import sys\n"
+                "if 'egg_info' not in sys.argv and 'clean' not in sys.argv:\n"
+                + "".join("    " + line + "\n" for line in spec["setup"].splitlines())
+                + "from setuptools import setup\n"
+                f"setup(name={project!r}, version={version!r}, packages=[{project!r}], "
+                f"install_requires={spec.get('requires', [])!r})\n")
+    members = [(f"{top}/setup.py", setup_py), (f"{top}/{project}/__init__.py", f"VALUE = {project!r}\n"),
+               (f"{top}/PKG-INFO", metadata_text(project, version, spec.get("requires")))]
+    buf = io.BytesIO()
+    with tarfile.open(fileobj=buf, mode="w") as tar:
+        for name, text in members:
+            data = text.encode()
+            info = tarfile.TarInfo(name)
+            info.size, info.mtime, info.mode = len(data), 1577836800, 0o644
+            tar.addfile(info, io.BytesIO(data))
+    return gzip.compress(buf.getvalue(), mtime=0)  # the same bytes (and hash) every time
 
 
 def files_of(index, project):
     """(filename, bytes-producing callable, version) for every file of the project."""
     out = []
     for version, requires in PROJECTS[index][project].items():
-        out.append((f"{project}-{version}.tar.gz", lambda p=project, v=version: sdist_bytes(p, v), version))
+        out.append((f"{project}-{version}.tar.gz", lambda p=project, v=version: sdist_bytes(p, v, index), version))
         if (index, project, version) not in ONLY_SDIST:
             wheel = f"{project.replace('-', '_')}-{version}-py3-none-any.whl"
-            out.append((wheel, lambda p=project, v=version, r=requires: wheel_bytes(p, v, r), version))
+            spec = PACKAGES.get(project, {}).get(version, {}) if index == "packages" else {}
+            out.append((wheel, lambda p=project, v=version, r=requires, m=spec.get("module"), e=spec.get("escape", False):
+                        wheel_bytes(p, v, r, m, e), version))
     return out
 
 

@@ -650,6 +650,13 @@ class PathTests(KernelTestCase):
         self.assertEqual(await self.state(one), [None, False, None])
         await self.peer.send({"type": "set_package_paths", "old_paths": [], "new_paths": [two]})
         self.assertEqual(await self.state(two), ["two", True, 0])
+        # New paths lead sys.path in their order, also one that was already on it.
+        await self.peer.send({"type": "set_package_paths", "old_paths": [two], "new_paths": [one, two]})
+        self.assertEqual((await self.state(one))[1:], [True, 0])
+        self.assertEqual((await self.state(two))[1:], [True, 1])
+        await self.peer.send({"type": "set_package_paths", "old_paths": [one, two], "new_paths": [two, one]})
+        self.assertEqual((await self.state(two))[1:], [True, 0])
+        self.assertEqual((await self.state(one))[1:], [True, 1])
 
 
 class LifecycleTests(unittest.IsolatedAsyncioTestCase):
