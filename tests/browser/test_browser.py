@@ -16,8 +16,7 @@ import urllib.parse
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 
-from tests.integration.harness import (ServerProcess, connect, expect_silence, get, http_request, recv_json,
-                                       recv_type, wait_until)
+from tests.integration.harness import ServerProcess, connect, get, http_request, recv_json, recv_type, wait_until
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CHROMIUM = "/usr/bin/chromium"
@@ -116,9 +115,10 @@ def connections(server):
 
 
 def process_command_line(pid):
+    """The command line of a live process; None once it is gone (or only a zombie is left)."""
     try:
         with open("/proc/%d/cmdline" % pid, "rb") as f:
-            return f.read().replace(b"\0", b" ").decode()
+            return f.read().replace(b"\0", b" ").decode() or None
     except OSError:
         return None
 
@@ -245,8 +245,10 @@ class AddinInChromium(unittest.IsolatedAsyncioTestCase):
         self.check_session(first, report["sessions"][0])
         first_kernel = report["sessions"][0]["kernel_pid"]
 
+        self.servers.remove(first)
         first.stop()
-        self.assertIsNone(process_command_line(first_kernel), "the kernel outlived its server")
+        self.assertTrue(wait_until(lambda: process_command_line(first_kernel) is None, 10),
+                        "the kernel outlived its server")
         second = self.start_server("--port", str(first.port))
         report = await self.wait_for_sessions(2)
         self.assertIn(1001, report["closes"])  # "going away" from the server that stopped
