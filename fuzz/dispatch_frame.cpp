@@ -41,8 +41,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       harness.queue_reply(std::move(value.get_object()));
       continue;
     }
-    std::exception_ptr outcome = harness.run(
-        switchyard::handle_message(harness.server(), sender.type, sender.id, std::move(value.get_object())));
+    // Handled at once when nothing has to wait, as the receive loop does; else as a task.
+    json::object& message = value.get_object();
+    std::exception_ptr outcome;
+    try {
+      if (switchyard::dispatch_now(harness.server(), sender.type, sender.id, message)) {
+        outcome = harness.run([]() -> switchyard::awaitable<void> { co_return; }());  // what it left running
+      } else {
+        outcome = harness.run(switchyard::handle_message(harness.server(), sender.type, sender.id, std::move(message)));
+      }
+    } catch (...) {
+      outcome = std::current_exception();
+    }
     ServerHarness::check_outcome(outcome);
     harness.check_idle_invariants();
   }

@@ -102,6 +102,11 @@ std::string py_member(const json::object& o, std::string_view key);
 // Compact JSON text.
 std::string to_json(const json::value& v);
 std::string to_json(const json::object& o);
+// Append the compact JSON text of a value, an object, or a text as a JSON string, exactly as
+// to_json writes it.
+void append_json(std::string& out, const json::value& v);
+void append_json(std::string& out, const json::object& o);
+void append_json_string(std::string& out, std::string_view s);
 // Compact JSON text with every non-ASCII character escaped as \uXXXX (surrogate pairs above
 // U+FFFF), so that its length in characters equals its length in bytes.
 std::string to_ascii_json(const json::value& v);

@@ -85,12 +85,29 @@ bool ConnectionManager::handle_response(const json::object& message) {
   return true;
 }
 
-awaitable<bool> _try_handle_response(Server& server, const json::object& message) {
+namespace {
+
+bool try_handle_response(Server& server, const json::object& message) {
   try {
-    co_return server.manager.handle_response(message);
+    return server.manager.handle_response(message);
   } catch (const std::exception& e) {
     server.manager.log()->error("Error handling response: {}", e.what());
-    co_return false;
+    return false;
+  }
+}
+
+}  // namespace
+
+awaitable<bool> _try_handle_response(Server& server, const json::object& message) {
+  co_return try_handle_response(server, message);
+}
+
+void before_handler(Server& server, std::string_view client_type, const json::object& message) {
+  try_handle_response(server, message);
+  const auto& log = server.logger;
+  if (log->should_log(spdlog::level::debug)) {
+    log->debug("[TIMING] Received from {}: type={}, request_id={}", client_type, py_member(message, "type"),
+               message.contains("request_id") ? py_member(message, "request_id") : std::string("N/A"));
   }
 }
 

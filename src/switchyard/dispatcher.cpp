@@ -1,5 +1,5 @@
 // The dispatcher: chunk reassembly, correlation, then the routing table.
-#include "switchyard/server.hpp"
+#include "switchyard/handlers.hpp"
 
 namespace switchyard {
 
@@ -16,6 +16,29 @@ Handler HandlerTable::find(std::string_view client_type, std::string_view messag
   return h ? *h : nullptr;
 }
 
+namespace {
+
+using HandlerNow = bool (*)(Server&, std::string_view client_type, const std::string& client_id, json::object& message);
+
+// A routed handler's synchronous twin, if it has one.
+HandlerNow handler_now(Handler handler) {
+  if (handler == &handle_function_event_execution) return handle_function_execution_now;
+  if (handler == &handle_kernel_execution_result) return handle_kernel_execution_result_now;
+  if (handler == &handle_kernel_execution_error) return handle_kernel_execution_error_now;
+  return nullptr;
+}
+
+}  // namespace
+
+bool dispatch_now(Server& server, std::string_view client_type, const std::string& client_id, json::object& message) {
+  auto type_it = message.find("type");
+  if (type_it == message.end() || !type_it->value().is_string()) return false;
+  std::string_view type(type_it->value().get_string());
+  if (type == CHUNK_HEADER_TYPE) return false;
+  HandlerNow now = handler_now(server.MESSAGE_HANDLERS.find(client_type, type));
+  return now && now(server, client_type, client_id, message);
+}
+
 awaitable<void> handle_message(Server& server, std::string client_type, std::string client_id, json::object message) {
   auto type_it = message.find("type");
   const bool has_string_type = type_it != message.end() && type_it->value().is_string();
@@ -28,14 +51,9 @@ awaitable<void> handle_message(Server& server, std::string client_type, std::str
     co_return;
   }
 
-  co_await _try_handle_response(server, message);
+  before_handler(server, client_type, message);
 
   const auto& log = server.logger;
-  if (log->should_log(spdlog::level::debug)) {
-    log->debug("[TIMING] Received from {}: type={}, request_id={}", client_type, py_member(message, "type"),
-               message.contains("request_id") ? py_member(message, "request_id") : std::string("N/A"));
-  }
-
   Handler handler = has_string_type ? server.MESSAGE_HANDLERS.find(client_type, type) : nullptr;
   if (!handler) {
     log->warn("No handler for {}/{}", client_type, py_member(message, "type"));

@@ -66,7 +66,11 @@ awaitable<void> websocket_endpoint(Server& server, PeerPtr websocket, std::strin
         log->warn("Skipping message from {}/{} that is not a JSON object", client_type, client_id);
         continue;
       }
-      pending_tasks.spawn(handle_message(server, client_type, client_id, std::move(value.get_object())));
+      // The main path's hot messages are handled here when nothing has to wait; the rest, or
+      // those that have to wait after all, become a task of the connection.
+      json::object& message = value.get_object();
+      if (!pending_tasks.run_now([&] { return dispatch_now(server, client_type, client_id, message); }))
+        pending_tasks.spawn(handle_message(server, client_type, client_id, std::move(message)));
     }
   }
 

@@ -2,6 +2,7 @@
 
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
+#include <boost/json/serializer.hpp>
 
 #include <charconv>
 #include <cmath>
@@ -194,6 +195,39 @@ std::string py_member(const json::object& o, std::string_view key) {
 
 std::string to_json(const json::value& v) { return json::serialize(v); }
 std::string to_json(const json::object& o) { return json::serialize(o); }
+
+namespace {
+
+// The thread's serializer: its state stack is kept from one use to the next.
+json::serializer& reusable_serializer() {
+  thread_local json::serializer serializer;
+  return serializer;
+}
+
+void drain(json::serializer& serializer, std::string& out) {
+  char buffer[4096];
+  while (!serializer.done()) out.append(serializer.read(buffer, sizeof buffer));
+}
+
+}  // namespace
+
+void append_json(std::string& out, const json::value& v) {
+  auto& serializer = reusable_serializer();
+  serializer.reset(&v);
+  drain(serializer, out);
+}
+
+void append_json(std::string& out, const json::object& o) {
+  auto& serializer = reusable_serializer();
+  serializer.reset(&o);
+  drain(serializer, out);
+}
+
+void append_json_string(std::string& out, std::string_view s) {
+  auto& serializer = reusable_serializer();
+  serializer.reset(json::string_view(s.data(), s.size()));
+  drain(serializer, out);
+}
 
 std::string to_ascii_json(const json::value& v) {
   std::string out;

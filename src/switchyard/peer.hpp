@@ -8,6 +8,13 @@
 
 namespace switchyard {
 
+// Told of the frames queued with PeerConnection::post_text that could not be delivered.
+class UndeliveredFrames {
+ public:
+  virtual ~UndeliveredFrames() = default;
+  virtual void undelivered(const Text& frame) = 0;
+};
+
 class PeerConnection {
  public:
   virtual ~PeerConnection() = default;
@@ -22,6 +29,11 @@ class PeerConnection {
   // senders never interleave and leave in the order the sends were started. Throws when the
   // frame cannot be delivered (connection closed).
   virtual awaitable<void> send_text(Text text) = 0;
+  // Queues one whole text frame as send_text does (same order, never interleaved) but returns at
+  // once, without waiting for the write. A frame that cannot be delivered is handed to `sink`, if
+  // it still exists, later on the connection's executor. Returns false when the connection cannot
+  // queue this way; the caller then sends through send_text.
+  virtual bool post_text(const Text& text, const std::weak_ptr<UndeliveredFrames>& sink) { return false; }
 };
 
 using PeerPtr = std::shared_ptr<PeerConnection>;

@@ -15,6 +15,8 @@ class ResultBatcher {
   double COALESCE_DELAY = 0.005;
 
   awaitable<void> add_result(std::string workbook_id, json::object message);
+  // What add_result does; it never waits.
+  void queue_result(std::string_view workbook_id, json::object message);
   awaitable<void> _flush_after_delay(std::string workbook_id);
   awaitable<void> _flush_workbook(std::string workbook_id);
   awaitable<void> flush_all();
@@ -26,6 +28,8 @@ class ResultBatcher {
 
  private:
   ConnectionManager& _manager;
+  // Room reserved for a new batch: the size of the last one sent.
+  std::size_t next_batch_capacity_ = 1;
 };
 
 }  // namespace switchyard
