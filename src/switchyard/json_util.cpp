@@ -1,5 +1,6 @@
 #include "switchyard/common.hpp"
 
+#include <boost/json/basic_parser_impl.hpp>
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 #include <boost/json/serializer.hpp>
@@ -243,48 +244,82 @@ std::string python_json_dumps(const json::value& v) {
 
 namespace {
 
-// Boost.JSON 1.81 reads a zero written with an exponent above 308 ("0e309", "0.0E+400") as NaN
-// instead of 0, which would then be relayed as the text NaN. JSON cannot spell NaN, so every
-// NaN in a parsed value is such a zero. Only texts with a three-digit exponent can hold one.
-bool has_long_exponent(std::string_view text) {
-  auto digit = [](char c) { return c >= '0' && c <= '9'; };
-  for (std::size_t i = text.find_first_of("eE"); i != std::string_view::npos; i = text.find_first_of("eE", i + 1)) {
-    if (i == 0 || !(digit(text[i - 1]) || text[i - 1] == '.')) continue;
-    std::size_t j = i + 1;
-    if (j < text.size() && (text[j] == '+' || text[j] == '-')) ++j;
-    if (j + 2 < text.size() && digit(text[j]) && digit(text[j + 1]) && digit(text[j + 2])) return true;
-  }
-  return false;
-}
+// Builds the value exactly as Boost.JSON's own parser does, except for numbers written with a
+// fraction or an exponent. Boost.JSON 1.81 converts some of those one unit in the last place
+// off ("9.055385138137417" becomes 9.055385138137416) and reads a zero with an exponent above
+// 308 ("0e309") as NaN, so a function's result relayed through the server would reach the
+// add-in changed. Such numbers are converted again from their text with std::from_chars,
+// which rounds correctly; where it reports the value out of range, Boost.JSON's stays.
+struct FrameHandler {
+  static constexpr std::size_t max_object_size = json::object::max_size();
+  static constexpr std::size_t max_array_size = json::array::max_size();
+  static constexpr std::size_t max_key_size = json::string::max_size();
+  static constexpr std::size_t max_string_size = json::string::max_size();
 
-void zero_nans(json::value& v) {
-  switch (v.kind()) {
-    case json::kind::double_:
-      if (std::isnan(v.get_double())) v = 0.0;
-      break;
-    case json::kind::array:
-      for (auto& item : v.get_array()) zero_nans(item);
-      break;
-    case json::kind::object:
-      for (auto& kv : v.get_object()) zero_nans(kv.value());
-      break;
-    default:
-      break;
+  json::value_stack st;
+  std::string number;  // the leading parts of a number that arrived in pieces
+
+  FrameHandler(unsigned char* buffer, std::size_t size) : st(json::storage_ptr(), buffer, size) {}
+
+  bool on_document_begin(json::error_code&) { return true; }
+  bool on_document_end(json::error_code&) { return true; }
+  bool on_object_begin(json::error_code&) { return true; }
+  bool on_object_end(std::size_t n, json::error_code&) { st.push_object(n); return true; }
+  bool on_array_begin(json::error_code&) { return true; }
+  bool on_array_end(std::size_t n, json::error_code&) { st.push_array(n); return true; }
+  bool on_key_part(json::string_view s, std::size_t, json::error_code&) { st.push_chars(s); return true; }
+  bool on_key(json::string_view s, std::size_t, json::error_code&) { st.push_key(s); return true; }
+  bool on_string_part(json::string_view s, std::size_t, json::error_code&) { st.push_chars(s); return true; }
+  bool on_string(json::string_view s, std::size_t, json::error_code&) { st.push_string(s); return true; }
+  bool on_number_part(json::string_view s, json::error_code&) {
+    number.append(s.data(), s.size());
+    return true;
   }
-}
+  bool on_int64(std::int64_t i, json::string_view, json::error_code&) {
+    number.clear();
+    st.push_int64(i);
+    return true;
+  }
+  bool on_uint64(std::uint64_t u, json::string_view, json::error_code&) {
+    number.clear();
+    st.push_uint64(u);
+    return true;
+  }
+  bool on_double(double d, json::string_view s, json::error_code&) {
+    std::string_view text(s.data(), s.size());
+    if (!number.empty()) {
+      number.append(text);
+      text = number;
+    }
+    double exact = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), exact);
+    if (ec == std::errc() && end == text.data() + text.size()) d = exact;
+    number.clear();
+    st.push_double(d);
+    return true;
+  }
+  bool on_bool(bool b, json::error_code&) { st.push_bool(b); return true; }
+  bool on_null(json::error_code&) { st.push_null(); return true; }
+  bool on_comment_part(json::string_view, json::error_code&) { return true; }
+  bool on_comment(json::string_view, json::error_code&) { return true; }
+};
 
 }  // namespace
 
 bool parse_frame(std::string_view text, json::value& out, std::string& error) {
   json::parse_options options;
   options.max_depth = 64;
+  unsigned char temp[BOOST_JSON_STACK_BUFFER_SIZE];
+  json::basic_parser<FrameHandler> parser(options, temp, sizeof temp);
+  parser.handler().st.reset();
   json::error_code ec;
-  out = json::parse(text, ec, json::storage_ptr(), options);
+  std::size_t used = parser.write_some(false, text.data(), text.size(), ec);
+  if (!ec && used < text.size()) ec = json::error::extra_data;
   if (ec) {
     error = ec.message();
     return false;
   }
-  if (has_long_exponent(text)) zero_nans(out);
+  out = parser.handler().st.release();
   return true;
 }
 

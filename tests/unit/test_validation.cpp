@@ -2,6 +2,12 @@
 
 #include "switchyard/validation.hpp"
 
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+
 namespace switchyard::testing {
 namespace {
 
@@ -92,9 +98,50 @@ TEST(ParseFrame, ZeroWithAHugeExponentStaysZero) {
   json::value v;
   std::string error;
   ASSERT_TRUE(parse_frame(R"({"a":0e383,"b":[1,-0.0E+400,{"c":0.000e999}],"d":1e-400,"e":"0e999"})", v, error));
-  EXPECT_EQ(to_json(v), R"({"a":0E0,"b":[1,0E0,{"c":0E0}],"d":0E0,"e":"0e999"})");
+  EXPECT_EQ(to_json(v), R"({"a":0E0,"b":[1,-0E0,{"c":0E0}],"d":0E0,"e":"0e999"})");
   ASSERT_TRUE(parse_frame("0e309", v, error));
   EXPECT_EQ(v, json::value(0.0));
+}
+
+TEST(ParseFrame, EveryNumberKeepsTheValueItsTextSpells) {
+  // Boost.JSON 1.81 alone reads "9.055385138137417" (the square root of 82 as Python writes
+  // it) as 9.055385138137416: a function result would reach the add-in changed.
+  json::value v;
+  std::string error;
+  ASSERT_TRUE(parse_frame(R"({"r":[9.055385138137417,-9.055385138137417e-3,1e23,5e-324,1e400]})", v, error));
+  const json::array& r = v.at("r").get_array();
+  EXPECT_EQ(r[0].get_double(), 9.055385138137417);
+  EXPECT_EQ(r[1].get_double(), -9.055385138137417e-3);
+  EXPECT_EQ(r[2].get_double(), 1e23);
+  EXPECT_EQ(r[3].get_double(), 5e-324);
+  EXPECT_EQ(r[4].get_double(), std::numeric_limits<double>::infinity());  // out of range: as before
+
+  // Doubles from the whole range, written the shortest way (as Python and JavaScript write
+  // them) and with 17 significant digits, must all come back bit for bit.
+  std::mt19937_64 rng(13);
+  std::vector<double> written;
+  std::string text = "[";
+  for (int i = 0; i < 20000; ++i) {
+    std::uint64_t bits = rng();
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    if (!std::isfinite(d)) continue;
+    char buf[64];
+    char* end = i % 2 ? std::to_chars(buf, buf + sizeof buf, d).ptr
+                      : std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 17).ptr;
+    if (written.size()) text += ',';
+    text.append(buf, end);
+    written.push_back(d);
+  }
+  text += ']';
+  ASSERT_TRUE(parse_frame(text, v, error)) << error;
+  const json::array& back = v.get_array();
+  ASSERT_EQ(back.size(), written.size());
+  int wrong = 0;
+  for (std::size_t i = 0; i < written.size(); ++i)
+    if (back[i].to_number<double>() != written[i] && ++wrong <= 5)
+      ADD_FAILURE() << "element " << i << " changed";
+  EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace
