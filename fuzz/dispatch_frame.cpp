@@ -9,6 +9,8 @@
 // server sends them (see ServerHarness::queue_reply).
 #include "server_harness.hpp"
 
+#include <boost/json/serialize.hpp>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -36,6 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string error;
     if (!switchyard::parse_frame(text, value, error)) continue;
     FUZZ_CHECK_MSG(json_depth(value) <= 64, "a frame nested deeper than 64 levels was accepted");
+    std::string written;
+    switchyard::append_json(written, value);
+    FUZZ_CHECK_MSG(written == json::serialize(value), "append_json and the serializer disagree");
     if (!value.is_object()) continue;
     if (reply) {
       harness.queue_reply(std::move(value.get_object()));

@@ -210,21 +210,91 @@ void drain(json::serializer& serializer, std::string& out) {
   while (!serializer.done()) out.append(serializer.read(buffer, sizeof buffer));
 }
 
-}  // namespace
+// True when the text goes into JSON unchanged between quotes.
+bool needs_no_escape(std::string_view s) {
+  for (unsigned char c : s)
+    if (c < 0x20 || c == '"' || c == '\\') return false;
+  return true;
+}
 
-void append_json(std::string& out, const json::value& v) {
+// What Boost.JSON's serializer writes, without its per-value set-up: strings that need no
+// escape, integers, literals and containers are written here; numbers with a fraction,
+// strings to escape and deep nesting are left to the serializer itself.
+void write_json(std::string& out, const json::value& v, int depth) {
+  switch (v.kind()) {
+    case json::kind::null: out += "null"; return;
+    case json::kind::bool_: out += v.get_bool() ? "true" : "false"; return;
+    case json::kind::int64:
+    case json::kind::uint64: {
+      char buffer[24];
+      auto res = v.is_int64() ? std::to_chars(buffer, buffer + sizeof buffer, v.get_int64())
+                              : std::to_chars(buffer, buffer + sizeof buffer, v.get_uint64());
+      out.append(buffer, res.ptr);
+      return;
+    }
+    case json::kind::string:
+      append_json_string(out, std::string_view(v.get_string()));
+      return;
+    case json::kind::array:
+      if (depth < 32) {
+        out += '[';
+        bool first = true;
+        for (const auto& item : v.get_array()) {
+          if (!first) out += ',';
+          first = false;
+          write_json(out, item, depth + 1);
+        }
+        out += ']';
+        return;
+      }
+      break;
+    case json::kind::object:
+      if (depth < 32) {
+        out += '{';
+        bool first = true;
+        for (const auto& kv : v.get_object()) {
+          if (!first) out += ',';
+          first = false;
+          append_json_string(out, std::string_view(kv.key()));
+          out += ':';
+          write_json(out, kv.value(), depth + 1);
+        }
+        out += '}';
+        return;
+      }
+      break;
+    case json::kind::double_:
+      break;
+  }
   auto& serializer = reusable_serializer();
   serializer.reset(&v);
   drain(serializer, out);
 }
 
+}  // namespace
+
+void append_json(std::string& out, const json::value& v) { write_json(out, v, 0); }
+
 void append_json(std::string& out, const json::object& o) {
-  auto& serializer = reusable_serializer();
-  serializer.reset(&o);
-  drain(serializer, out);
+  out += '{';
+  bool first = true;
+  for (const auto& kv : o) {
+    if (!first) out += ',';
+    first = false;
+    append_json_string(out, std::string_view(kv.key()));
+    out += ':';
+    write_json(out, kv.value(), 1);
+  }
+  out += '}';
 }
 
 void append_json_string(std::string& out, std::string_view s) {
+  if (needs_no_escape(s)) {
+    out += '"';
+    out += s;
+    out += '"';
+    return;
+  }
   auto& serializer = reusable_serializer();
   serializer.reset(json::string_view(s.data(), s.size()));
   drain(serializer, out);

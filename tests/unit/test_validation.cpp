@@ -84,6 +84,34 @@ TEST(AsciiJson, EscapesNonAsciiIncludingSurrogatePairs) {
   EXPECT_EQ(python_json_dumps(json::parse(R"({"a":"b","c":"\u00e9"})")), R"({"a": "b", "c": "\u00e9"})");
 }
 
+TEST(AppendJson, WritesExactlyWhatTheSerializerWrites) {
+  // Every kind, strings that need escapes and those that do not, doubles, extreme integers,
+  // and nesting deeper than what is written without the serializer.
+  std::string deep = std::string(40, '[') + R"({"k":[1.5,"x\ty"]})" + std::string(40, ']');
+  for (std::string_view text : std::initializer_list<std::string_view>{
+           R"({"type":"r","request_id":"id-1","status":"success","result":[1,-2,3.25,1e300,-0.0,null,true,false],"logs":""})",
+        R"({"quote\"key":"back\\slash","ctl":"\u0001\b\f\n\r\t\u001f","del":"\u007f","utf8":"caf\u00e9 \ud83d\ude00"})",
+        R"([9223372036854775807,-9223372036854775808,18446744073709551615,0,5e-324,123456.789])", R"("")", "{}",
+        "[]", std::string_view(deep)}) {
+    json::value v;
+    std::string error;
+    ASSERT_TRUE(parse_frame(text, v, error)) << error;
+    std::string out = "prefix";
+    append_json(out, v);
+    EXPECT_EQ(out, "prefix" + json::serialize(v)) << text;
+    if (v.is_object()) {
+      std::string object_out;
+      append_json(object_out, v.get_object());
+      EXPECT_EQ(object_out, json::serialize(v));
+    }
+    if (v.is_string()) {
+      std::string string_out;
+      append_json_string(string_out, std::string_view(v.get_string()));
+      EXPECT_EQ(string_out, json::serialize(v));
+    }
+  }
+}
+
 TEST(ParseFrame, RefusesNestingDeeperThan64) {
   json::value v;
   std::string error;
