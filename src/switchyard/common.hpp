@@ -111,7 +111,8 @@ void append_json_string(std::string& out, std::string_view s);
 // U+FFFF), so that its length in characters equals its length in bytes.
 std::string to_ascii_json(const json::value& v);
 
-// Parses one received frame. Depth beyond 64 counts as invalid. Returns false with `error`.
+// Parses one received frame into the storage `out` has. Depth beyond 64 counts as invalid.
+// Returns false with `error`.
 bool parse_frame(std::string_view text, json::value& out, std::string& error);
 
 // A random version-4 UUID in canonical text form.

@@ -79,7 +79,7 @@ bool ConnectionManager::handle_response(const json::object& message) {
   if (!id) return false;
   auto it = _pending_requests.find(*id);
   if (it == _pending_requests.end() || it->second->response) return false;
-  it->second->response = message;
+  it->second->response.emplace(message, json::storage_ptr());  // its own copy: `message` may live in an arena
   it->second->timer.cancel();
   log_->debug("Completed pending request: {}", *id);
   return true;

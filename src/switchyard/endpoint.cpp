@@ -1,6 +1,7 @@
 // The life of one WebSocket connection: validation, registration, ping, receive loop, and the
 // clean-up when the peer goes away.
 #include "switchyard/hooks.hpp"
+#include "switchyard/message_arena.hpp"
 #include "switchyard/server.hpp"
 #include "switchyard/validation.hpp"
 
@@ -53,10 +54,12 @@ awaitable<void> websocket_endpoint(Server& server, PeerPtr websocket, std::strin
   }
 
   if (established) {
+    MessageArena arena;
     while (true) {
       std::optional<std::string> frame = co_await websocket->receive();
       if (!frame) break;
-      json::value value;
+      arena.reset();  // the previous message is gone
+      json::value value(arena.storage_for(frame->size()));
       std::string error;
       if (!parse_frame(*frame, value, error)) {
         log->warn("Skipping message from {}/{} that is not valid JSON: {}", client_type, client_id, error);
@@ -70,7 +73,8 @@ awaitable<void> websocket_endpoint(Server& server, PeerPtr websocket, std::strin
       // those that have to wait after all, become a task of the connection.
       json::object& message = value.get_object();
       if (!pending_tasks.run_now([&] { return dispatch_now(server, client_type, client_id, message); }))
-        pending_tasks.spawn(handle_message(server, client_type, client_id, std::move(message)));
+        pending_tasks.spawn(
+            handle_message(server, client_type, client_id, json::object(std::move(message), json::storage_ptr())));
     }
   }
 

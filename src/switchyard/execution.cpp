@@ -87,9 +87,9 @@ std::string call_text(bool is_function, std::string_view module_name, std::strin
 
 // The add-in's request id; a fresh UUID text when it has none.
 json::value call_request_id(const json::object& message) {
-  json::value request_id = member_or(message, "request_id", json::value(nullptr));
-  if (request_id.is_null()) request_id = new_uuid();
-  return request_id;
+  const json::value* given = message.if_contains("request_id");
+  if (!given || given->is_null()) return json::value(new_uuid());
+  return json::value(*given, json::storage_ptr());  // not in the message's storage, which may be an arena
 }
 
 void log_forwarding(Server& server, bool is_function, std::string_view module_name, std::string_view function_name,
@@ -311,12 +311,6 @@ awaitable<void> handle_ide_execution_request(Server& server, std::string, json::
 
 namespace {
 
-// The member moved out of the message, or `fallback` when absent.
-json::value take_or(json::object& o, std::string_view key, json::value fallback) {
-  auto* v = o.if_contains(key);
-  return v ? std::move(*v) : std::move(fallback);
-}
-
 // The pending execution a kernel's answer is for, looked up by the answer's "request_id" ("N/A"
 // when it has none).
 auto find_pending_call(ConnectionManager& manager, const json::object& message) {
@@ -339,21 +333,28 @@ bool answer_pending_call(Server& server, std::string_view client_type, json::obj
   std::string request_id = debug ? it->first : std::string();
   std::string workbook_id = std::move(it->second.workbook_id);
   manager._pending_function_executions.erase(it);
-  json::object result;
-  result.reserve(5);
-  result.emplace("type", "function_execution_result");
-  result.emplace("request_id", take_or(message, "request_id", nullptr));
+  // The result message, written straight from the kernel's answer:
+  // {"type", "request_id", "status", "result" | "error", "logs"}.
+  auto member = [&](std::string_view key) { return message.if_contains(key); };
+  std::string text;
+  text.reserve(128);
+  text += R"({"type":"function_execution_result","request_id":)";
+  if (const json::value* id = member("request_id")) append_json(text, *id);
+  else text += "null";
   if (success) {
-    result.emplace("status", "success");
-    result.emplace("result", take_or(message, "result", nullptr));
+    text += R"(,"status":"success","result":)";
+    if (const json::value* result = member("result")) append_json(text, *result);
+    else text += "null";
   } else {
-    json::object unknown;
-    unknown["message"] = "Unknown error";
-    result.emplace("status", "error");
-    result.emplace("error", take_or(message, "error", std::move(unknown)));
+    text += R"(,"status":"error","error":)";
+    if (const json::value* error = member("error")) append_json(text, *error);
+    else text += R"({"message":"Unknown error"})";
   }
-  result.emplace("logs", take_or(message, "logs", ""));
-  manager._result_batcher.queue_result(workbook_id, std::move(result));
+  text += R"(,"logs":)";
+  if (const json::value* logs = member("logs")) append_json(text, *logs);
+  else text += R"("")";
+  text += '}';
+  manager._result_batcher.queue_result_text(workbook_id, std::move(text));
   if (!debug) return true;
   if (success) server.logger->debug("Queued function_execution_result for request_id: {}", request_id);
   else server.logger->debug("Queued function_execution_result (error) for request_id: {}", request_id);

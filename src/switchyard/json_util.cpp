@@ -381,7 +381,8 @@ bool parse_frame(std::string_view text, json::value& out, std::string& error) {
   options.max_depth = 64;
   unsigned char temp[BOOST_JSON_STACK_BUFFER_SIZE];
   json::basic_parser<FrameHandler> parser(options, temp, sizeof temp);
-  parser.handler().st.reset();
+  // Built in the storage `out` already has, so that handing it over below moves it.
+  parser.handler().st.reset(out.storage());
   json::error_code ec;
   std::size_t used = parser.write_some(false, text.data(), text.size(), ec);
   if (!ec && used < text.size()) ec = json::error::extra_data;

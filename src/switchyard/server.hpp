@@ -27,9 +27,12 @@ class HandlerTable {
   void add(std::string_view client_type, std::string_view message_type, Handler handler);
   Handler find(std::string_view client_type, std::string_view message_type) const;
   const OrderedMap<OrderedMap<Handler>>& tables() const { return tables_; }
+  // Changes whenever an entry is added or replaced; never the same for two tables.
+  std::uint64_t version() const { return version_; }
 
  private:
   OrderedMap<OrderedMap<Handler>> tables_;
+  std::uint64_t version_ = 0;
 };
 
 // The package-install workflow entry handed to the package handlers.
