@@ -7,6 +7,7 @@
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 
+#include <array>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -89,6 +90,22 @@ class OrderedMap {
 };
 
 // ---- JSON helpers -------------------------------------------------------------------------
+
+// Several members found in one pass over the object: the value of keys[i], or null when absent.
+template <std::size_t N>
+std::array<const json::value*, N> find_members(const json::object& o, const std::array<std::string_view, N>& keys) {
+  std::array<const json::value*, N> found{};
+  for (const auto& kv : o) {
+    const std::string_view key(kv.key());
+    for (std::size_t i = 0; i < N; ++i) {
+      if (key == keys[i]) {
+        found[i] = &kv.value();
+        break;
+      }
+    }
+  }
+  return found;
+}
 
 // The member as text when it is a string; otherwise `fallback`.
 std::string_view get_str(const json::object& o, std::string_view key, std::string_view fallback = {});

@@ -251,6 +251,7 @@ class ConnectionManager {
   Logger log_;
   // Where connections report frames of post_text that failed; gone with the manager.
   std::shared_ptr<UndeliveredFrames> undelivered_;
+  std::weak_ptr<UndeliveredFrames> undelivered_sink_;
   std::chrono::steady_clock::time_point last_chunk_sweep_{};
 };
 

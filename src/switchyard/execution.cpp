@@ -56,10 +56,22 @@ std::optional<std::string> check_names(std::string_view prefix, std::string_view
   return std::nullopt;
 }
 
+// check_names() finds nothing wrong. Recalculations call the same few functions over and over:
+// the last pair found valid is remembered.
+bool names_are_valid(std::string_view module_name, std::string_view function_name) {
+  thread_local std::string valid_module, valid_function;
+  if (!module_name.empty() && module_name == valid_module && function_name == valid_function) return true;
+  if (check_names({}, module_name, function_name)) return false;
+  valid_module = module_name;
+  valid_function = function_name;
+  return true;
+}
+
 // The kernel's message for a function or event execution, keys in their documented order,
 // written straight from the add-in's message.
 std::string call_text(bool is_function, std::string_view module_name, std::string_view function_name,
-                      const json::object& message, const json::value& request_id, std::string_view workbook_id) {
+                      const json::value* args, const json::value& request_id, std::string_view workbook_id,
+                      const json::object& message) {
   std::string out;
   out.reserve(192);
   out += is_function ? R"({"type":"custom_function_call","module_name":)" : R"({"type":"event_execution","module_name":)";
@@ -67,7 +79,7 @@ std::string call_text(bool is_function, std::string_view module_name, std::strin
   out += R"(,"function_name":)";
   append_json_string(out, function_name);
   out += R"(,"args":)";
-  if (const json::value* args = message.if_contains("args")) append_json(out, *args);
+  if (args) append_json(out, *args);
   else out += "[]";
   out += R"(,"request_id":)";
   append_json(out, request_id);
@@ -86,8 +98,7 @@ std::string call_text(bool is_function, std::string_view module_name, std::strin
 }
 
 // The add-in's request id; a fresh UUID text when it has none.
-json::value call_request_id(const json::object& message) {
-  const json::value* given = message.if_contains("request_id");
+json::value call_request_id(const json::value* given) {
   if (!given || given->is_null()) return json::value(new_uuid());
   return json::value(*given, json::storage_ptr());  // not in the message's storage, which may be an arena
 }
@@ -155,7 +166,7 @@ awaitable<void> handle_function_event_execution(Server& server, std::string clie
   const bool is_function = get_str(message, "type") == "function_execution";
   std::string module_name(get_str(message, "module_name"));
   std::string function_name(get_str(message, "function_name"));
-  json::value request_id = call_request_id(message);
+  json::value request_id = call_request_id(message.if_contains("request_id"));
 
   if (auto problem = check_names("function_execution/event_execution", module_name, function_name)) {
     log->warn("{}", *problem);
@@ -188,7 +199,8 @@ awaitable<void> handle_function_event_execution(Server& server, std::string clie
 
   co_await full_code_sync(server, workbook_id);
 
-  std::string text = call_text(is_function, module_name, function_name, message, request_id, workbook_id);
+  std::string text = call_text(is_function, module_name, function_name, message.if_contains("args"), request_id,
+                               workbook_id, message);
   log_forwarding(server, is_function, module_name, function_name, request_id);
   if (!is_function) {
     co_await manager.send_text("kernel", workbook_id, std::make_shared<const std::string>(std::move(text)));
@@ -205,17 +217,21 @@ awaitable<void> handle_function_event_execution(Server& server, std::string clie
 
 bool handle_function_execution_now(Server& server, std::string_view client_type, const std::string& client_id,
                                    json::object& message) {
-  // Event executions, names to reject, a missing kernel or code to push first: the handler.
-  if (get_str(message, "type") != "function_execution") return false;
-  std::string_view module_name = get_str(message, "module_name");
-  std::string_view function_name = get_str(message, "function_name");
-  if (check_names("function_execution/event_execution", module_name, function_name)) return false;
+  static constexpr std::array<std::string_view, 4> kKeys = {"module_name", "function_name", "request_id", "args"};
+  const auto [module_value, function_value, given_id, args] = find_members(message, kKeys);
+  auto text_of = [](const json::value* v) {
+    return v && v->is_string() ? std::string_view(v->get_string()) : std::string_view();
+  };
+  const std::string_view module_name = text_of(module_value);
+  const std::string_view function_name = text_of(function_value);
+  // Names to reject, a missing kernel or code to push first: the handler.
+  if (!names_are_valid(module_name, function_name)) return false;
   PeerPtr kernel = server.manager.get_connection("kernel", client_id);
   if (!kernel || !code_is_synced(server, client_id)) return false;
 
   before_handler(server, client_type, message);
-  json::value request_id = call_request_id(message);
-  std::string text = call_text(true, module_name, function_name, message, request_id, client_id);
+  json::value request_id = call_request_id(given_id);
+  std::string text = call_text(true, module_name, function_name, args, request_id, client_id, message);
   log_forwarding(server, true, module_name, function_name, request_id);
   forward_function_call(server, client_id, kernel, request_id, std::move(text));
   return true;
@@ -313,20 +329,22 @@ namespace {
 
 // The pending execution a kernel's answer is for, looked up by the answer's "request_id" ("N/A"
 // when it has none).
-auto find_pending_call(ConnectionManager& manager, const json::object& message) {
+auto find_pending_call(ConnectionManager& manager, const json::value* id) {
   auto& pending = manager._pending_function_executions;
-  auto it = message.find("request_id");
-  if (it == message.end()) return pending.find(std::string_view("N/A"));
-  const json::value& id = it->value();
-  if (id.is_string()) return pending.find(std::string_view(id.get_string()));
-  return pending.find(py_str(id));
+  if (!id) return pending.find(std::string_view("N/A"));
+  if (id->is_string()) return pending.find(std::string_view(id->get_string()));
+  return pending.find(py_str(*id));
 }
 
 // A kernel's answer to a call the add-in is waiting for becomes the add-in's result, delivered
 // through the batcher. False, with nothing done, for any other answer (an editor's run, a repeat).
-bool answer_pending_call(Server& server, std::string_view client_type, json::object& message, bool success) {
+// With `client_type` set it runs for the dispatcher in place of the handler, so it does what the
+// dispatcher does before a handler first.
+bool answer_pending_call(Server& server, std::string_view client_type, const json::object& message, bool success) {
   auto& manager = server.manager;
-  auto it = find_pending_call(manager, message);
+  static constexpr std::array<std::string_view, 4> kKeys = {"request_id", "result", "error", "logs"};
+  const auto [id, result, error, logs] = find_members(message, kKeys);
+  auto it = find_pending_call(manager, id);
   if (it == manager._pending_function_executions.end()) return false;
   if (!client_type.empty()) before_handler(server, client_type, message);
   const bool debug = server.logger->should_log(spdlog::level::debug);
@@ -335,23 +353,22 @@ bool answer_pending_call(Server& server, std::string_view client_type, json::obj
   manager._pending_function_executions.erase(it);
   // The result message, written straight from the kernel's answer:
   // {"type", "request_id", "status", "result" | "error", "logs"}.
-  auto member = [&](std::string_view key) { return message.if_contains(key); };
   std::string text;
   text.reserve(128);
   text += R"({"type":"function_execution_result","request_id":)";
-  if (const json::value* id = member("request_id")) append_json(text, *id);
+  if (id) append_json(text, *id);
   else text += "null";
   if (success) {
     text += R"(,"status":"success","result":)";
-    if (const json::value* result = member("result")) append_json(text, *result);
+    if (result) append_json(text, *result);
     else text += "null";
   } else {
     text += R"(,"status":"error","error":)";
-    if (const json::value* error = member("error")) append_json(text, *error);
+    if (error) append_json(text, *error);
     else text += R"({"message":"Unknown error"})";
   }
   text += R"(,"logs":)";
-  if (const json::value* logs = member("logs")) append_json(text, *logs);
+  if (logs) append_json(text, *logs);
   else text += R"("")";
   text += '}';
   manager._result_batcher.queue_result_text(workbook_id, std::move(text));

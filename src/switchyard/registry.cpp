@@ -22,7 +22,8 @@ ConnectionManager::ConnectionManager(Server& server)
     : _result_batcher(*this),
       server_(server),
       log_(corvane::logging::get_logger("business_layer.switchyard")),
-      undelivered_(std::make_shared<UndeliveredToManager>(*this)) {
+      undelivered_(std::make_shared<UndeliveredToManager>(*this)),
+      undelivered_sink_(undelivered_) {
   for (auto type : kClientTypes) active_connections.set(type, {});
 }
 
@@ -88,7 +89,7 @@ awaitable<void> ConnectionManager::send_message(std::string_view client_type, st
 }
 
 void ConnectionManager::post_text(const PeerPtr& peer, Text text) {
-  if (peer->post_text(text, undelivered_)) return;
+  if (peer->post_text(text, undelivered_sink_)) return;
   // A connection that cannot queue by itself: a task sends the frame (it starts at once, so the
   // frame keeps its place).
   auto send = [](PeerPtr peer, Text text, std::weak_ptr<UndeliveredFrames> sink) -> awaitable<void> {
@@ -98,7 +99,7 @@ void ConnectionManager::post_text(const PeerPtr& peer, Text text) {
       if (auto s = sink.lock()) s->undelivered(text);
     }
   };
-  server_.background.spawn(send(peer, std::move(text), undelivered_));
+  server_.background.spawn(send(peer, std::move(text), undelivered_sink_));
 }
 
 awaitable<void> ConnectionManager::send_to_ide(const json::object& message) { return broadcast("ide", message); }
