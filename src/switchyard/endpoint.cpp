@@ -22,6 +22,13 @@ const Text& ping_text() {
 
 }  // namespace
 
+awaitable<std::optional<std::string_view>> PeerConnection::receive_view() {
+  std::optional<std::string> message = co_await receive();
+  if (!message) co_return std::nullopt;
+  received_ = std::move(*message);
+  co_return std::string_view(received_);
+}
+
 awaitable<void> websocket_endpoint(Server& server, PeerPtr websocket, std::string client_type,
                                    std::string client_id, json::object query) {
   const auto& log = server.logger;
@@ -56,7 +63,7 @@ awaitable<void> websocket_endpoint(Server& server, PeerPtr websocket, std::strin
   if (established) {
     MessageArena arena;
     while (true) {
-      std::optional<std::string> frame = co_await websocket->receive();
+      std::optional<std::string_view> frame = co_await websocket->receive_view();
       if (!frame) break;
       arena.reset();  // the previous message is gone
       json::value value(arena.storage_for(frame->size()));

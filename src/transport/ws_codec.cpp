@@ -142,7 +142,11 @@ FrameReader::Event FrameReader::fail(std::uint16_t code, std::string reason) {
   return e;
 }
 
-FrameReader::Event FrameReader::next() {
+FrameReader::Event FrameReader::next() { return next_event(true); }
+
+FrameReader::Event FrameReader::next_view() { return next_event(false); }
+
+FrameReader::Event FrameReader::next_event(bool copy) {
   while (!finished_) {
     const std::size_t avail = end_ - pos_;
     if (avail < 2) return {};
@@ -228,7 +232,8 @@ FrameReader::Event FrameReader::next() {
       Event e;
       e.kind = Kind::kMessage;
       e.binary = message_binary_;
-      e.payload.assign(data);
+      if (copy) e.payload.assign(data);
+      else e.message = data;
       return e;
     }
     message_.append(data);
@@ -238,8 +243,12 @@ FrameReader::Event FrameReader::next() {
       Event e;
       e.kind = Kind::kMessage;
       e.binary = message_binary_;
-      e.payload = std::move(message_);
-      message_.clear();
+      if (copy) {
+        e.payload = std::move(message_);
+        message_.clear();
+      } else {
+        e.message = message_;  // emptied when the next message starts
+      }
       return e;
     }
   }

@@ -178,12 +178,12 @@ awaitable<void> WsSession::wait_flushed(std::chrono::milliseconds limit) {
   }
 }
 
-awaitable<std::optional<std::string>> WsSession::receive() {
+WsSession::Next WsSession::take_event(bool copy, ws::FrameReader::Event& event) {
   while (true) {
-    ws::FrameReader::Event event = reader_.next();
+    event = copy ? reader_.next() : reader_.next_view();
     switch (event.kind) {
       case ws::FrameReader::Kind::kMessage:
-        co_return std::move(event.payload);
+        return Next::kMessage;
       case ws::FrameReader::Kind::kPing:
         if (!close_sent_) {
           std::string pong = ws::make_frame(ws::kPong, event.payload);
@@ -196,24 +196,59 @@ awaitable<std::optional<std::string>> WsSession::receive() {
         peer_closed_ = true;
         // Echo the peer's code; a close without one is answered with a normal close.
         queue_close(event.code == 1005 ? ws::kCloseNormal : event.code, "");
-        co_return std::nullopt;
+        return Next::kEnd;
       case ws::FrameReader::Kind::kError:
         if (event.code == ws::kCloseTooBig)
           log_->warn("Closing connection {}: message larger than {} bytes", peer_name_, limits_.max_message);
         queue_close(event.code, event.payload);
-        co_return std::nullopt;
+        return Next::kEnd;
       case ws::FrameReader::Kind::kNeedMore:
+        return closed_ || reader_.finished() ? Next::kEnd : Next::kRead;
+    }
+  }
+}
+
+bool WsSession::read_failed(const boost::system::error_code& ec, std::size_t n) {
+  if (ec) {
+    peer_closed_ = true;
+    abort();
+    return true;
+  }
+  reader_.commit(n);
+  return false;
+}
+
+awaitable<std::optional<std::string>> WsSession::receive() {
+  ws::FrameReader::Event event;
+  while (true) {
+    switch (take_event(true, event)) {
+      case Next::kMessage:
+        co_return std::move(event.payload);
+      case Next::kEnd:
+        co_return std::nullopt;
+      case Next::kRead:
         break;
     }
-    if (closed_ || reader_.finished()) co_return std::nullopt;
     char* dst = reader_.prepare(kReadChunk);
     auto [ec, n] = co_await socket_.async_read_some(asio::buffer(dst, kReadChunk), asio::as_tuple(asio::use_awaitable));
-    if (ec) {
-      peer_closed_ = true;
-      abort();
-      co_return std::nullopt;
+    if (read_failed(ec, n)) co_return std::nullopt;
+  }
+}
+
+awaitable<std::optional<std::string_view>> WsSession::receive_view() {
+  ws::FrameReader::Event event;
+  while (true) {
+    switch (take_event(false, event)) {
+      case Next::kMessage:
+        co_return event.message;
+      case Next::kEnd:
+        co_return std::nullopt;
+      case Next::kRead:
+        break;
     }
-    reader_.commit(n);
+    char* dst = reader_.prepare(kReadChunk);
+    auto [ec, n] = co_await socket_.async_read_some(asio::buffer(dst, kReadChunk), asio::as_tuple(asio::use_awaitable));
+    if (read_failed(ec, n)) co_return std::nullopt;
   }
 }
 

@@ -29,6 +29,7 @@ class WsSession final : public PeerConnection, public std::enable_shared_from_th
   awaitable<void> accept() override;
   awaitable<void> close(std::uint16_t code, std::string reason) override;
   awaitable<std::optional<std::string>> receive() override;
+  awaitable<std::optional<std::string_view>> receive_view() override;
   awaitable<void> send_text(Text text) override;
   bool post_text(const Text& text, const std::weak_ptr<UndeliveredFrames>& sink) override;
 
@@ -59,6 +60,12 @@ class WsSession final : public PeerConnection, public std::enable_shared_from_th
   void complete(Done& done, const boost::system::error_code& ec);
   awaitable<void> wait_flushed(std::chrono::milliseconds limit);
   void queue_close(std::uint16_t code, std::string_view reason);
+  // What the bytes read so far hold next, pings answered and closes handled on the way: a
+  // message (in `event`), the end of the connection, or nothing yet (read more).
+  enum class Next { kMessage, kEnd, kRead };
+  Next take_event(bool copy, ws::FrameReader::Event& event);
+  // After a read: true when it failed (the connection is then closed).
+  bool read_failed(const boost::system::error_code& ec, std::size_t n);
 
   asio::ip::tcp::socket socket_;
   asio::any_io_executor ex_;

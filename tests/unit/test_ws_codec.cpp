@@ -57,6 +57,18 @@ TEST(FrameReader, FragmentsWithControlFramesInBetween) {
   EXPECT_EQ(msg.payload, "hello world");
 }
 
+TEST(FrameReader, MessagesAsViewsWholeOrAssembled) {
+  FrameReader r(1024);
+  r.feed(text("first") + text("sec", false) + cont("ond") + text(std::string(200, 'z')));
+  std::vector<std::string> got;
+  for (auto e = r.next_view(); e.kind != Kind::kNeedMore; e = r.next_view()) {
+    ASSERT_EQ(e.kind, Kind::kMessage);
+    EXPECT_TRUE(e.payload.empty());
+    got.emplace_back(e.message);
+  }
+  EXPECT_EQ(got, (std::vector<std::string>{"first", "second", std::string(200, 'z')}));
+}
+
 TEST(FrameReader, Utf8SplitAcrossFragmentsIsFineInvalidUtf8IsNot) {
   FrameReader ok(1024);
   ok.feed(text("caf\xc3", false) + cont("\xa9"));
