@@ -1,5 +1,7 @@
 #include "support.hpp"
 
+#include "switchyard/message_arena.hpp"
+
 #include "switchyard/validation.hpp"
 
 #include <charconv>
@@ -110,6 +112,38 @@ TEST(AppendJson, WritesExactlyWhatTheSerializerWrites) {
       EXPECT_EQ(string_out, json::serialize(v));
     }
   }
+}
+
+TEST(MessageArena, MessageAfterMessageTakesNoMoreThanOneMessageNeeds) {
+  // Messages that overflow the arena's own block, one after the other: what it takes for them
+  // stays the size of one message, and all of it is given back.
+  struct Counting : json::memory_resource {
+    void* do_allocate(std::size_t n, std::size_t) override {
+      largest = std::max(largest, n);
+      ++outstanding;
+      return ::operator new(n);
+    }
+    void do_deallocate(void* p, std::size_t, std::size_t) override {
+      --outstanding;
+      ::operator delete(p);
+    }
+    bool do_is_equal(const json::memory_resource& other) const noexcept override { return this == &other; }
+    std::size_t largest = 0;
+    long outstanding = 0;
+  } upstream;
+  {
+    MessageArena arena{json::storage_ptr(&upstream)};
+    const std::string text = R"({"type":"update_module","code":")" + std::string(40000, 'x') + R"("})";
+    std::string error;
+    for (int i = 0; i < 64; ++i) {
+      arena.reset();
+      json::value v(arena.storage_for(text.size()));
+      ASSERT_TRUE(parse_frame(text, v, error));
+      ASSERT_EQ(v.at("code").as_string().size(), 40000u);
+    }
+    EXPECT_LE(upstream.largest, 128u * 1024);
+  }
+  EXPECT_EQ(upstream.outstanding, 0);
 }
 
 TEST(ParseFrame, RefusesNestingDeeperThan64) {
