@@ -1,12 +1,25 @@
-// Load tool for the main path: plays W add-ins and their W kernels over real loopback sockets.
+// Load tool for the main path, over real loopback sockets against a server it starts itself (so
+// that the server's CPU time and peak memory can be read from /proc).
 //
-// Each add-in keeps C function calls in flight; each kernel answers every custom_function_call at
-// once with an execution_result; K modules of S bytes are cached for every workbook, so every
-// call goes through the incremental code push. The server is started by the tool so that its
-// CPU time and peak memory can be read from /proc.
+// Steady load: plays W add-ins and their W kernels. Each add-in answers the server's
+// connection-time questions (its K modules of S bytes, no functions, packages or events), then
+// keeps C function calls in flight; each kernel answers every custom_function_call at once with an
+// execution_result. Every call goes through the code-sync check; the first one of a workbook pushes
+// its modules.
 //
 //   loadgen --server build/switchyard [--workbooks W] [--inflight C] [--modules K] [--module-size S]
 //           [--seconds D] [--warmup D]
+//
+// The table: 1 x 1, 4 x 64, 16 x 64 and 50 x 64 (workbooks x calls in flight), one fresh server
+// per row. With --server given more than once the rows of every binary are measured in turn, in
+// the same run; --repeat N keeps, per row and binary, the run with the median CPU per call.
+//
+//   loadgen --table --server A [--server B] [--repeat N] [--seconds D] [--warmup D]
+//
+// A recalculation: one add-in whose kernel is the real kernel program (started by the server with
+// --python), N calls sent at once, every answer awaited; prints the time and the server's peak RSS.
+//
+//   loadgen --recalc N --server build/switchyard [--python /usr/bin/python3] [--timeout S]
 //
 // The tool is single-threaded over epoll and writes everything it has queued for a socket with
 // one send after each round of reads, so that it stays cheap next to the server it measures.
@@ -22,6 +35,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -38,18 +52,27 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct Options {
-  std::string server = "build/switchyard";
+  std::vector<std::string> servers;
   int workbooks = 4;
   int inflight = 64;
   int modules = 10;
   int module_size = 20000;
   double seconds = 5.0;
   double warmup = 1.0;
+  bool table = false;
+  int repeat = 1;
+  long recalc = 0;
+  std::string python = "/usr/bin/python3";
+  double timeout = 600;
 };
 
 [[noreturn]] void die(const std::string& what) {
   std::fprintf(stderr, "loadgen: %s\n", what.c_str());
   std::exit(1);
+}
+
+Clock::duration seconds_d(double s) {
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
 }
 
 // ---- WebSocket client framing (masking key 0: the XOR is a no-op) ----------------------------
@@ -78,6 +101,7 @@ struct Peer {
   std::string in;
   std::size_t in_pos = 0;
   std::string out;
+  std::size_t out_pos = 0;
 };
 
 void write_all_blocking(int fd, std::string_view data) {
@@ -141,6 +165,17 @@ bool next_frame(Peer& p, std::string_view& payload) {
   return true;
 }
 
+// Drops what next_frame() has consumed.
+void compact_input(Peer& p) {
+  if (p.in_pos == p.in.size()) {
+    p.in.clear();
+    p.in_pos = 0;
+  } else if (p.in_pos > (1u << 20)) {
+    p.in.erase(0, p.in_pos);
+    p.in_pos = 0;
+  }
+}
+
 // Blocking read of one frame (set-up phase only).
 std::string read_frame_blocking(Peer& p) {
   std::string_view payload;
@@ -150,7 +185,19 @@ std::string read_frame_blocking(Peer& p) {
     if (n <= 0) die("connection closed during set-up");
     p.in.append(buf, static_cast<std::size_t>(n));
   }
-  return std::string(payload);
+  std::string frame(payload);
+  compact_input(p);
+  return frame;
+}
+
+// The text value of `"key":"..."` in a frame (no escapes expected), or empty.
+std::string_view string_member(std::string_view frame, std::string_view key) {
+  std::string pattern = "\"" + std::string(key) + "\":\"";
+  std::size_t pos = frame.find(pattern);
+  if (pos == std::string_view::npos) return {};
+  pos += pattern.size();
+  std::size_t end = frame.find('"', pos);
+  return end == std::string_view::npos ? std::string_view{} : frame.substr(pos, end - pos);
 }
 
 // Every `"request_id":"..."` value in a frame, in order.
@@ -167,6 +214,18 @@ void for_each_request_id(std::string_view frame, F&& f) {
   }
 }
 
+std::size_t count_of(std::string_view text, std::string_view what) {
+  std::size_t n = 0;
+  for (std::size_t pos = text.find(what); pos != std::string_view::npos; pos = text.find(what, pos + what.size())) ++n;
+  return n;
+}
+
+bool is_result_frame(std::string_view frame) {
+  std::string_view head = frame.substr(0, 48);
+  return head.find("\"type\":\"batch_results\"") != std::string_view::npos ||
+         head.find("\"type\":\"function_execution_result\"") != std::string_view::npos;
+}
+
 std::string json_escape(std::string_view s) {
   std::string out;
   for (char c : s) {
@@ -180,9 +239,49 @@ std::string json_escape(std::string_view s) {
   return out;
 }
 
-struct ProcStat {
-  double cpu_seconds = 0;
+// ---- the server process ----------------------------------------------------------------------
+
+struct ServerProcess {
+  pid_t pid = -1;
+  int port = 0;
+  std::string home;
 };
+
+ServerProcess start_server(const std::string& binary, const std::string& python) {
+  int out_pipe[2];
+  if (::pipe(out_pipe) != 0) die("pipe");
+  char home_template[] = "/tmp/loadgen-home-XXXXXX";
+  ServerProcess s;
+  s.home = ::mkdtemp(home_template);
+  s.pid = ::fork();
+  if (s.pid == 0) {
+    ::dup2(out_pipe[1], 1);
+    ::close(out_pipe[0]);
+    ::close(out_pipe[1]);
+    ::setenv("HOME", s.home.c_str(), 1);
+    const char* level = getenv("LOADGEN_SERVER_LOG_LEVEL") ? getenv("LOADGEN_SERVER_LOG_LEVEL") : "error";
+    ::execl(binary.c_str(), binary.c_str(), "--port", "0", "--no-inspector", "--log-level", level, "--python",
+            python.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ::close(out_pipe[1]);
+  std::string line;
+  char c;
+  while (::read(out_pipe[0], &c, 1) == 1 && c != '\n') line += c;
+  ::close(out_pipe[0]);
+  auto colon = line.rfind(':');
+  if (line.find("listening on") == std::string::npos || colon == std::string::npos)
+    die("server " + binary + " did not start");
+  s.port = std::stoi(line.substr(colon + 1));
+  return s;
+}
+
+void stop_server(ServerProcess& s) {
+  ::kill(s.pid, SIGTERM);
+  ::waitpid(s.pid, nullptr, 0);
+  std::string cleanup = "rm -rf " + s.home;
+  if (std::system(cleanup.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", s.home.c_str());
+}
 
 double process_cpu_seconds(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
@@ -211,60 +310,111 @@ double self_cpu_seconds() {
   return ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6;
 }
 
-Options parse(int argc, char** argv) {
-  Options o;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto next = [&]() -> std::string {
-      if (i + 1 >= argc) die(a + " needs a value");
-      return argv[++i];
-    };
-    if (a == "--server") o.server = next();
-    else if (a == "--workbooks") o.workbooks = std::stoi(next());
-    else if (a == "--inflight") o.inflight = std::stoi(next());
-    else if (a == "--modules") o.modules = std::stoi(next());
-    else if (a == "--module-size") o.module_size = std::stoi(next());
-    else if (a == "--seconds") o.seconds = std::stod(next());
-    else if (a == "--warmup") o.warmup = std::stod(next());
-    else die("unknown argument " + a);
-  }
-  return o;
+// ---- the add-in's side of the connection hook ------------------------------------------------
+
+// The answer to one of the server's connection-time requests, or empty when the frame is none.
+std::string hook_answer(std::string_view frame, const std::string& modules_json) {
+  std::string_view id = string_member(frame, "request_id");
+  std::string_view type = string_member(frame, "type");
+  std::string tail = R"(,"request_id":")" + std::string(id) + "\"}";
+  if (type == "get_modules_request") return R"({"type":"get_modules_response","modules":)" + modules_json + tail;
+  if (type == "get_functions_request") return R"({"type":"get_functions_response","functions":[])" + tail;
+  if (type == "get_packages_request")
+    return R"({"type":"get_packages_response","packages":[],"python_paths":[])" + tail;
+  if (type == "get_events_request")
+    return R"({"events_registered":{},"com_events_registered":{},"events_definition":{},"events_tree":{})" + tail;
+  if (type == "save_module_request") return R"({"type":"save_module_response","success":true)" + tail;
+  return {};
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Options opt = parse(argc, argv);
-  ::signal(SIGPIPE, SIG_IGN);
-
-  // ---- start the server
-  int out_pipe[2];
-  if (::pipe(out_pipe) != 0) die("pipe");
-  char home_template[] = "/tmp/loadgen-home-XXXXXX";
-  std::string home = ::mkdtemp(home_template);
-  pid_t server = ::fork();
-  if (server == 0) {
-    ::dup2(out_pipe[1], 1);
-    ::close(out_pipe[0]);
-    ::setenv("HOME", home.c_str(), 1);
-    ::execl(opt.server.c_str(), opt.server.c_str(), "--port", "0", "--no-inspector", "--log-level", getenv("LOADGEN_SERVER_LOG_LEVEL") ? getenv("LOADGEN_SERVER_LOG_LEVEL") : "warning",
-            "--python", "/bin/false", static_cast<char*>(nullptr));
-    _exit(127);
+// Answers the add-in hook's four requests (modules, functions, packages, events), in order.
+void answer_hook(Peer& addin, const std::string& modules_json) {
+  int answered = 0;
+  while (answered < 4) {
+    std::string frame = read_frame_blocking(addin);
+    std::string answer = hook_answer(frame, modules_json);
+    if (answer.empty()) continue;
+    std::string out;
+    append_client_frame(out, answer);
+    write_all_blocking(addin.fd, out);
+    ++answered;
   }
-  ::close(out_pipe[1]);
-  std::string line;
-  char c;
-  while (::read(out_pipe[0], &c, 1) == 1 && c != '\n') line += c;
-  auto colon = line.rfind(':');
-  if (line.find("listening on") == std::string::npos || colon == std::string::npos) die("server did not start");
-  int port = std::stoi(line.substr(colon + 1));
+}
 
-  // ---- connect kernels, add-ins and one editor that loads the modules
+std::string modules_object(int count, int size) {
+  std::string body(static_cast<std::size_t>(size), 'x');
+  for (int i = 0; i < size; i += 64) body[static_cast<std::size_t>(i)] = '\n';
+  std::string out = "{";
+  for (int m = 0; m < count; ++m) {
+    std::string code = "def f(*args):\n    return sum(args)\n# " + std::to_string(m) + "\n" + body;
+    if (m) out += ',';
+    out += "\"mod" + std::to_string(m) + "\":\"" + json_escape(code) + "\"";
+  }
+  return out + "}";
+}
+
+void flush(Peer& p) {
+  while (p.out_pos < p.out.size()) {
+    ssize_t n = ::send(p.fd, p.out.data() + p.out_pos, p.out.size() - p.out_pos, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) break;  // the rest goes after the next round
+      die(std::string("send: ") + std::strerror(errno));
+    }
+    p.out_pos += static_cast<std::size_t>(n);
+  }
+  if (p.out_pos == p.out.size()) {
+    p.out.clear();
+    p.out_pos = 0;
+  } else if (p.out_pos > (1u << 20)) {
+    p.out.erase(0, p.out_pos);
+    p.out_pos = 0;
+  }
+}
+
+// Reads what the socket has; dies when the server closed it.
+void read_available(Peer& p) {
+  char buf[1 << 16];
+  while (true) {
+    ssize_t r = ::recv(p.fd, buf, sizeof buf, 0);
+    if (r > 0) {
+      p.in.append(buf, static_cast<std::size_t>(r));
+      if (static_cast<std::size_t>(r) < sizeof buf) return;
+      continue;
+    }
+    if (r == 0) die("server closed a connection");
+    if (errno == EAGAIN || errno == EINTR) return;
+    die(std::string("recv: ") + std::strerror(errno));
+  }
+}
+
+void watch(int ep, int fd, std::uint64_t tag) {
+  ::fcntl(fd, F_SETFL, O_NONBLOCK);
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = tag;
+  ::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+}
+
+// ---- steady load -----------------------------------------------------------------------------
+
+struct Stats {
+  int workbooks = 0, inflight = 0;
+  double calls_per_s = 0, p50 = 0, p99 = 0, max = 0, cpu_us = 0, core_pct = 0, rss_mib = 0;
+  double results_per_frame = 0, tool_cpu_us = 0, tool_core_pct = 0;
+  unsigned long long errors = 0;
+};
+
+Stats steady_load(const Options& opt, const std::string& binary) {
+  ServerProcess server = start_server(binary, "/bin/false");
+  const std::string modules_json = modules_object(opt.modules, opt.module_size);
+
+  // Kernels first, so that the add-ins' hooks find them connected and start none.
   std::vector<Peer> peers;
-  peers.reserve(2 * opt.workbooks + 1);
+  peers.reserve(2 * opt.workbooks);
   for (int w = 0; w < opt.workbooks; ++w) {
     Peer k;
-    k.fd = open_ws(port, "/ws/kernel/wb" + std::to_string(w));
+    k.fd = open_ws(server.port, "/ws/kernel/wb" + std::to_string(w));
     k.is_kernel = true;
     k.workbook = w;
     read_frame_blocking(k);  // ping
@@ -272,40 +422,20 @@ int main(int argc, char** argv) {
   }
   for (int w = 0; w < opt.workbooks; ++w) {
     Peer a;
-    a.fd = open_ws(port, "/ws/addin/wb" + std::to_string(w));
+    a.fd = open_ws(server.port, "/ws/addin/wb" + std::to_string(w));
     a.workbook = w;
-    read_frame_blocking(a);
+    read_frame_blocking(a);  // ping
     peers.push_back(std::move(a));
   }
+  for (auto& p : peers)
+    if (!p.is_kernel) answer_hook(p, modules_json);
+  // An editor watches, as in a real session (it is sent workbook state, never results).
   Peer ide;
-  ide.fd = open_ws(port, "/ws/ide/loadgen");
-  read_frame_blocking(ide);
-  std::string body(static_cast<std::size_t>(opt.module_size), 'x');
-  for (int i = 0; i < opt.module_size; i += 64) body[static_cast<std::size_t>(i)] = '\n';
-  for (int w = 0; w < opt.workbooks; ++w) {
-    for (int m = 0; m < opt.modules; ++m) {
-      std::string code = "def f(*args):\n    return sum(args)\n# " + std::to_string(m) + "\n" + body;
-      std::string msg = R"({"type":"update_module","workbook_id":"wb)" + std::to_string(w) +
-                        R"(","module_name":"mod)" + std::to_string(m) + R"(","code":")" + json_escape(code) + "\"}";
-      std::string frame;
-      append_client_frame(frame, msg);
-      write_all_blocking(ide.fd, frame);
-    }
-  }
+  ide.fd = open_ws(server.port, "/ws/ide/loadgen");
 
   int ep = ::epoll_create1(0);
-  for (std::size_t i = 0; i < peers.size(); ++i) {
-    ::fcntl(peers[i].fd, F_SETFL, O_NONBLOCK);
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u64 = i;
-    ::epoll_ctl(ep, EPOLL_CTL_ADD, peers[i].fd, &ev);
-  }
-  ::fcntl(ide.fd, F_SETFL, O_NONBLOCK);
-  epoll_event ide_ev{};
-  ide_ev.events = EPOLLIN;
-  ide_ev.data.u64 = peers.size();
-  ::epoll_ctl(ep, EPOLL_CTL_ADD, ide.fd, &ide_ev);
+  for (std::size_t i = 0; i < peers.size(); ++i) watch(ep, peers[i].fd, i);
+  watch(ep, ide.fd, peers.size());
 
   // ---- the run
   std::uint64_t next_id = 0;
@@ -326,34 +456,20 @@ int main(int argc, char** argv) {
       for (int i = 0; i < opt.inflight; ++i) make_call(p);
 
   const auto start = Clock::now();
-  const auto measure_from = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(opt.warmup));
-  const auto measure_to =
-      measure_from + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(opt.seconds));
+  const auto measure_from = start + seconds_d(opt.warmup);
+  const auto measure_to = measure_from + seconds_d(opt.seconds);
   bool measuring = false;
   double server_cpu0 = 0, self_cpu0 = 0;
-  std::uint64_t completed = 0, frames_to_addins = 0;
+  std::uint64_t completed = 0, frames_to_addins = 0, errors = 0;
   std::vector<double> latencies;
   latencies.reserve(1 << 21);
 
-  auto flush = [&](Peer& p) {
-    while (!p.out.empty()) {
-      ssize_t n = ::send(p.fd, p.out.data(), p.out.size(), MSG_NOSIGNAL);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN) return;  // the rest goes after the next round
-        die(std::string("send: ") + std::strerror(errno));
-      }
-      p.out.erase(0, static_cast<std::size_t>(n));
-    }
-  };
-
   epoll_event events[64];
-  char buf[1 << 16];
   while (true) {
     auto now = Clock::now();
     if (!measuring && now >= measure_from) {
       measuring = true;
-      server_cpu0 = process_cpu_seconds(server);
+      server_cpu0 = process_cpu_seconds(server.pid);
       self_cpu0 = self_cpu_seconds();
     }
     if (now >= measure_to) break;
@@ -361,84 +477,258 @@ int main(int argc, char** argv) {
     for (int e = 0; e < n; ++e) {
       std::size_t index = events[e].data.u64;
       Peer& p = index < peers.size() ? peers[index] : ide;
-      while (true) {
-        ssize_t r = ::recv(p.fd, buf, sizeof buf, 0);
-        if (r > 0) {
-          p.in.append(buf, static_cast<std::size_t>(r));
-          if (static_cast<std::size_t>(r) < sizeof buf) break;
-          continue;
-        }
-        if (r == 0) die("server closed a connection");
-        if (errno == EAGAIN || errno == EINTR) break;
-        die(std::string("recv: ") + std::strerror(errno));
-      }
+      read_available(p);
       std::string_view frame;
       while (next_frame(p, frame)) {
         if (&p == &ide) continue;
         if (p.is_kernel) {
-          if (frame.find("\"custom_function_call\"") == std::string_view::npos) continue;  // module pushes
+          // Module pushes and other state are taken in silence.
+          if (frame.find("\"custom_function_call\"") == std::string_view::npos) continue;
           for_each_request_id(frame, [&](std::string_view id) {
             std::string reply = R"({"type":"execution_result","request_id":")" + std::string(id) +
                                 R"(","result":6,"logs":""})";
             append_client_frame(p.out, reply);
           });
-        } else {
-          if (frame.find("save_module_request") != std::string_view::npos) {
-            for_each_request_id(frame, [&](std::string_view id) {
-              append_client_frame(p.out, R"({"type":"save_module_response","request_id":")" + std::string(id) +
-                                             R"(","success":true})");
-            });
-            continue;
-          }
-          if (measuring) ++frames_to_addins;
-          auto t = Clock::now();
-          for_each_request_id(frame, [&](std::string_view id) {
-            std::uint64_t rid = std::strtoull(std::string(id).c_str(), nullptr, 10);
-            if (measuring && t < measure_to && sent_at[rid] >= measure_from) {
-              ++completed;
-              latencies.push_back(std::chrono::duration<double, std::milli>(t - sent_at[rid]).count());
-            }
-            make_call(p);
-          });
+          continue;
         }
+        if (!is_result_frame(frame)) {
+          std::string answer = hook_answer(frame, modules_json);
+          if (!answer.empty()) append_client_frame(p.out, answer);
+          continue;
+        }
+        if (measuring) {
+          ++frames_to_addins;
+          errors += count_of(frame, "\"status\":\"error\"") + count_of(frame, "\"success\":false");
+        }
+        auto t = Clock::now();
+        for_each_request_id(frame, [&](std::string_view id) {
+          std::uint64_t rid = std::strtoull(std::string(id).c_str(), nullptr, 10);
+          if (rid >= next_id) die("result for a call never made: " + std::string(id));
+          if (measuring && t < measure_to && sent_at[rid] >= measure_from) {
+            ++completed;
+            latencies.push_back(std::chrono::duration<double, std::milli>(t - sent_at[rid]).count());
+          }
+          make_call(p);
+        });
       }
-      if (p.in_pos == p.in.size()) {
-        p.in.clear();
-        p.in_pos = 0;
-      } else if (p.in_pos > (1u << 20)) {
-        p.in.erase(0, p.in_pos);
-        p.in_pos = 0;
-      }
+      compact_input(p);
     }
     for (auto& p : peers) flush(p);
     flush(ide);
   }
-  double server_cpu = process_cpu_seconds(server) - server_cpu0;
+  double server_cpu = process_cpu_seconds(server.pid) - server_cpu0;
   double self_cpu = self_cpu_seconds() - self_cpu0;
-  long rss = peak_rss_kib(server);
-
-  ::kill(server, SIGTERM);
-  ::waitpid(server, nullptr, 0);
-  std::string cleanup = "rm -rf " + home;
-  if (std::system(cleanup.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", home.c_str());
+  long rss = peak_rss_kib(server.pid);
+  stop_server(server);
+  for (auto& p : peers) ::close(p.fd);
+  ::close(ide.fd);
+  ::close(ep);
 
   std::sort(latencies.begin(), latencies.end());
   auto pct = [&](double q) {
     if (latencies.empty()) return 0.0;
     return latencies[std::min(latencies.size() - 1, static_cast<std::size_t>(q * latencies.size()))];
   };
-  double calls_per_s = completed / opt.seconds;
-  std::printf("workbooks=%d inflight=%d modules=%d module_size=%d seconds=%.1f\n", opt.workbooks, opt.inflight,
+  Stats s;
+  s.workbooks = opt.workbooks;
+  s.inflight = opt.inflight;
+  s.calls_per_s = completed / opt.seconds;
+  s.p50 = pct(0.50);
+  s.p99 = pct(0.99);
+  s.max = latencies.empty() ? 0.0 : latencies.back();
+  s.cpu_us = completed ? server_cpu / completed * 1e6 : 0.0;
+  s.core_pct = server_cpu / opt.seconds * 100;
+  s.rss_mib = rss / 1024.0;
+  s.results_per_frame = frames_to_addins ? static_cast<double>(completed) / frames_to_addins : 0.0;
+  s.tool_cpu_us = completed ? self_cpu / completed * 1e6 : 0.0;
+  s.tool_core_pct = self_cpu / opt.seconds * 100;
+  s.errors = errors;
+  return s;
+}
+
+void print_stats(const Options& opt, const Stats& s) {
+  std::printf("workbooks=%d inflight=%d modules=%d module_size=%d seconds=%.1f\n", s.workbooks, s.inflight,
               opt.modules, opt.module_size, opt.seconds);
-  std::printf("calls/s            %.0f\n", calls_per_s);
-  std::printf("latency ms         p50 %.3f  p99 %.3f  max %.3f\n", pct(0.50), pct(0.99),
-              latencies.empty() ? 0.0 : latencies.back());
-  std::printf("server CPU/call    %.2f us  (%.1f%% of one core)\n", completed ? server_cpu / completed * 1e6 : 0.0,
-              server_cpu / opt.seconds * 100);
+  std::printf("calls/s            %.0f\n", s.calls_per_s);
+  std::printf("latency ms         p50 %.3f  p99 %.3f  max %.3f\n", s.p50, s.p99, s.max);
+  std::printf("server CPU/call    %.2f us  (%.1f%% of one core)\n", s.cpu_us, s.core_pct);
+  std::printf("server peak RSS    %.1f MiB\n", s.rss_mib);
+  std::printf("results per frame  %.1f\n", s.results_per_frame);
+  std::printf("error results      %llu\n", s.errors);
+  std::printf("load tool CPU/call %.2f us  (%.1f%% of one core)\n", s.tool_cpu_us, s.tool_core_pct);
+}
+
+void run_table(const Options& opt) {
+  static constexpr int kRows[][2] = {{1, 1}, {4, 64}, {16, 64}, {50, 64}};
+  // results[server][row]
+  std::vector<std::vector<Stats>> results(opt.servers.size(), std::vector<Stats>(std::size(kRows)));
+  for (std::size_t r = 0; r < std::size(kRows); ++r) {
+    std::vector<std::vector<Stats>> runs(opt.servers.size());
+    for (int rep = 0; rep < opt.repeat; ++rep) {
+      for (std::size_t s = 0; s < opt.servers.size(); ++s) {
+        Options o = opt;
+        o.workbooks = kRows[r][0];
+        o.inflight = kRows[r][1];
+        runs[s].push_back(steady_load(o, opt.servers[s]));
+        std::fprintf(stderr, "  %s %dx%d: %.2f us/call\n", opt.servers[s].c_str(), o.workbooks, o.inflight,
+                     runs[s].back().cpu_us);
+      }
+    }
+    for (std::size_t s = 0; s < opt.servers.size(); ++s) {
+      std::sort(runs[s].begin(), runs[s].end(), [](const Stats& a, const Stats& b) { return a.cpu_us < b.cpu_us; });
+      results[s][r] = runs[s][runs[s].size() / 2];
+    }
+  }
+  std::printf("modules=%d module_size=%d seconds=%.1f warmup=%.1f repeat=%d (median by CPU per call)\n\n",
+              opt.modules, opt.module_size, opt.seconds, opt.warmup, opt.repeat);
+  for (std::size_t s = 0; s < opt.servers.size(); ++s) {
+    std::printf("server %s\n", opt.servers[s].c_str());
+    std::printf("| workbooks x in flight | calls/s | server CPU per call | p50 ms | p99 ms | results/frame | peak RSS MiB |\n");
+    std::printf("|---|---|---|---|---|---|---|\n");
+    for (const Stats& st : results[s]) {
+      std::printf("| %d x %d | %.0f | %.2f us (%.0f%% core) | %.2f | %.2f | %.1f | %.1f |%s\n", st.workbooks,
+                  st.inflight, st.calls_per_s, st.cpu_us, st.core_pct, st.p50, st.p99, st.results_per_frame,
+                  st.rss_mib, st.errors ? " ERRORS" : "");
+    }
+    const Stats& four = results[s][1];
+    const Stats& fifty = results[s][3];
+    std::printf("CPU per call 50x64 / 4x64: %.2f\n\n", four.cpu_us > 0 ? fifty.cpu_us / four.cpu_us : 0.0);
+  }
+}
+
+// ---- a recalculation through the real kernel program -------------------------------------------
+
+int run_recalc(const Options& opt) {
+  const std::string& binary = opt.servers.front();
+  ServerProcess server = start_server(binary, opt.python);
+  const std::string code = "def f(*args):\n    return sum(args)\n";
+  const std::string modules_json = "{\"bench\":\"" + json_escape(code) + "\"}";
+
+  Peer addin;
+  addin.fd = open_ws(server.port, "/ws/addin/recalc");
+  read_frame_blocking(addin);  // ping
+  answer_hook(addin, modules_json);  // then the server starts the kernel
+  int ep = ::epoll_create1(0);
+  watch(ep, addin.fd, 0);
+
+  auto call = [&](std::string& out, const std::string& id) {
+    append_client_frame(out, R"({"type":"function_execution","request_id":")" + id +
+                                 R"(","module_name":"bench","function_name":"f","args":[1,2,3]})");
+  };
+  epoll_event events[4];
+  // Every frame to the add-in goes through here: hook-style requests are answered, results counted.
+  auto pump = [&](int wait_ms, auto&& on_result) {
+    flush(addin);
+    // While a write is pending, come back soon to go on with it.
+    int n = ::epoll_wait(ep, events, 4, addin.out.empty() ? wait_ms : 1);
+    if (n > 0) read_available(addin);
+    std::string_view frame;
+    while (next_frame(addin, frame)) {
+      if (is_result_frame(frame)) {
+        on_result(frame);
+        continue;
+      }
+      std::string answer = hook_answer(frame, modules_json);
+      if (!answer.empty()) append_client_frame(addin.out, answer);
+    }
+    compact_input(addin);
+  };
+
+  // Wait for the kernel: a probe call is answered with an error until it has connected.
+  const auto ready_by = Clock::now() + std::chrono::seconds(60);
+  bool ready = false;
+  for (int probe = 0; !ready; ++probe) {
+    if (Clock::now() > ready_by) die("the kernel did not answer within 60 s");
+    call(addin.out, "probe-" + std::to_string(probe));
+    const auto retry_at = Clock::now() + std::chrono::milliseconds(200);
+    while (!ready && Clock::now() < retry_at)
+      pump(20, [&](std::string_view frame) { ready = ready || frame.find("\"status\":\"success\"") != std::string_view::npos; });
+  }
+  // Late answers to earlier probes: let them arrive before the measured part.
+  for (auto settle = Clock::now() + std::chrono::milliseconds(300); Clock::now() < settle;)
+    pump(20, [](std::string_view) {});
+
+  const long n = opt.recalc;
+  std::vector<char> answered(static_cast<std::size_t>(n), 0);
+  std::string burst;
+  burst.reserve(static_cast<std::size_t>(n) * 120);
+  for (long i = 0; i < n; ++i) call(burst, std::to_string(i));
+  long done = 0, errors = 0, duplicates = 0, frames = 0;
+  const double cpu0 = process_cpu_seconds(server.pid);
+  const auto t0 = Clock::now();
+  addin.out += burst;
+  std::string().swap(burst);
+  Clock::time_point all_sent{};
+  while (done < n) {
+    if (Clock::now() - t0 > seconds_d(opt.timeout)) break;
+    pump(50, [&](std::string_view frame) {
+      ++frames;
+      errors += static_cast<long>(count_of(frame, "\"status\":\"error\""));
+      for_each_request_id(frame, [&](std::string_view id) {
+        if (id.rfind("probe-", 0) == 0) return;
+        long rid = std::strtol(std::string(id).c_str(), nullptr, 10);
+        if (rid < 0 || rid >= n) die("result for a call never made: " + std::string(id));
+        if (answered[static_cast<std::size_t>(rid)]) ++duplicates;
+        else ++done;
+        answered[static_cast<std::size_t>(rid)] = 1;
+      });
+    });
+    if (all_sent == Clock::time_point{} && addin.out.empty()) all_sent = Clock::now();
+  }
+  const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
+  const double sent_in = std::chrono::duration<double>(all_sent - t0).count();
+  const double cpu = process_cpu_seconds(server.pid) - cpu0;
+  const long rss = peak_rss_kib(server.pid);
+  stop_server(server);
+  ::close(addin.fd);
+  ::close(ep);
+
+  std::printf("recalculation of %ld calls through the kernel program (%s)\n", n, opt.python.c_str());
+  std::printf("answered           %ld of %ld  (%ld error results, %ld duplicates, %ld frames)\n", done, n, errors,
+              duplicates, frames);
+  std::printf("time               %.2f s  (all calls written in %.2f s)\n", elapsed, sent_in);
+  std::printf("server CPU/call    %.2f us\n", done ? cpu / done * 1e6 : 0.0);
   std::printf("server peak RSS    %.1f MiB\n", rss / 1024.0);
-  std::printf("frames to add-ins  %llu  (%.1f results per frame)\n", static_cast<unsigned long long>(frames_to_addins),
-              frames_to_addins ? static_cast<double>(completed) / frames_to_addins : 0.0);
-  std::printf("load tool CPU/call %.2f us  (%.1f%% of one core)\n", completed ? self_cpu / completed * 1e6 : 0.0,
-              self_cpu / opt.seconds * 100);
+  return done == n && errors == 0 && duplicates == 0 ? 0 : 1;
+}
+
+Options parse(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto next = [&]() -> std::string {
+      if (i + 1 >= argc) die(a + " needs a value");
+      return argv[++i];
+    };
+    if (a == "--server") o.servers.push_back(next());
+    else if (a == "--workbooks") o.workbooks = std::stoi(next());
+    else if (a == "--inflight") o.inflight = std::stoi(next());
+    else if (a == "--modules") o.modules = std::stoi(next());
+    else if (a == "--module-size") o.module_size = std::stoi(next());
+    else if (a == "--seconds") o.seconds = std::stod(next());
+    else if (a == "--warmup") o.warmup = std::stod(next());
+    else if (a == "--table") o.table = true;
+    else if (a == "--repeat") o.repeat = std::max(1, std::stoi(next()));
+    else if (a == "--recalc") o.recalc = std::stol(next());
+    else if (a == "--python") o.python = next();
+    else if (a == "--timeout") o.timeout = std::stod(next());
+    else die("unknown argument " + a);
+  }
+  if (o.servers.empty()) o.servers.push_back("build/switchyard");
+  if (!o.table && o.servers.size() > 1) die("several --server only with --table");
+  return o;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt = parse(argc, argv);
+  ::signal(SIGPIPE, SIG_IGN);
+  if (opt.recalc > 0) return run_recalc(opt);
+  if (opt.table) {
+    run_table(opt);
+    return 0;
+  }
+  print_stats(opt, steady_load(opt, opt.servers.front()));
   return 0;
 }

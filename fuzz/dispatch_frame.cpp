@@ -9,8 +9,13 @@
 // server sends them (see ServerHarness::queue_reply).
 #include "server_harness.hpp"
 
+#include "switchyard/message_arena.hpp"
+
+#include <boost/json/serialize.hpp>
+
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 using namespace fuzzing;
 
@@ -32,17 +37,39 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string_view text = record.substr(1);
 
     // What the connection's receive loop does with a text frame.
-    json::value value;
+    static switchyard::MessageArena arena;
+    arena.reset();
+    json::value value(arena.storage_for(text.size()));
     std::string error;
     if (!switchyard::parse_frame(text, value, error)) continue;
     FUZZ_CHECK_MSG(json_depth(value) <= 64, "a frame nested deeper than 64 levels was accepted");
+    std::string written;
+    switchyard::append_json(written, value);
+    FUZZ_CHECK_MSG(written == json::serialize(value), "append_json and the serializer disagree");
     if (!value.is_object()) continue;
     if (reply) {
-      harness.queue_reply(std::move(value.get_object()));
+      harness.queue_reply(json::object(std::move(value.get_object()), json::storage_ptr()));
       continue;
     }
-    std::exception_ptr outcome = harness.run(
-        switchyard::handle_message(harness.server(), sender.type, sender.id, std::move(value.get_object())));
+    // Handled at once when nothing has to wait, as the receive loop does; else as a task, with
+    // its own copy of the message. The arena is emptied before anything else runs, as the next
+    // message would: whatever kept a reference into it is caught by the sanitizer.
+    json::object& message = value.get_object();
+    std::exception_ptr outcome;
+    std::optional<json::object> for_task;
+    try {
+      if (!switchyard::dispatch_now(harness.server(), sender.type, sender.id, message))
+        for_task.emplace(std::move(message), json::storage_ptr());
+    } catch (...) {
+      outcome = std::current_exception();
+    }
+    value.emplace_null();
+    arena.reset();
+    if (!outcome) {
+      outcome = for_task ? harness.run(switchyard::handle_message(harness.server(), sender.type, sender.id,
+                                                                  std::move(*for_task)))
+                         : harness.run([]() -> switchyard::awaitable<void> { co_return; }());  // what it left running
+    }
     ServerHarness::check_outcome(outcome);
     harness.check_idle_invariants();
   }

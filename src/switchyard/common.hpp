@@ -7,6 +7,7 @@
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 
+#include <array>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -90,6 +91,22 @@ class OrderedMap {
 
 // ---- JSON helpers -------------------------------------------------------------------------
 
+// Several members found in one pass over the object: the value of keys[i], or null when absent.
+template <std::size_t N>
+std::array<const json::value*, N> find_members(const json::object& o, const std::array<std::string_view, N>& keys) {
+  std::array<const json::value*, N> found{};
+  for (const auto& kv : o) {
+    const std::string_view key(kv.key());
+    for (std::size_t i = 0; i < N; ++i) {
+      if (key == keys[i]) {
+        found[i] = &kv.value();
+        break;
+      }
+    }
+  }
+  return found;
+}
+
 // The member as text when it is a string; otherwise `fallback`.
 std::string_view get_str(const json::object& o, std::string_view key, std::string_view fallback = {});
 // True when the member is absent, null, or an empty string (Python's "falsy" test for ids).
@@ -102,11 +119,17 @@ std::string py_member(const json::object& o, std::string_view key);
 // Compact JSON text.
 std::string to_json(const json::value& v);
 std::string to_json(const json::object& o);
+// Append the compact JSON text of a value, an object, or a text as a JSON string, exactly as
+// to_json writes it.
+void append_json(std::string& out, const json::value& v);
+void append_json(std::string& out, const json::object& o);
+void append_json_string(std::string& out, std::string_view s);
 // Compact JSON text with every non-ASCII character escaped as \uXXXX (surrogate pairs above
 // U+FFFF), so that its length in characters equals its length in bytes.
 std::string to_ascii_json(const json::value& v);
 
-// Parses one received frame. Depth beyond 64 counts as invalid. Returns false with `error`.
+// Parses one received frame into the storage `out` has. Depth beyond 64 counts as invalid.
+// Returns false with `error`.
 bool parse_frame(std::string_view text, json::value& out, std::string& error);
 
 // A random version-4 UUID in canonical text form.

@@ -95,6 +95,12 @@ class ConnectionManager {
   awaitable<void> send_to_kernel(std::string_view workbook_id, const json::object& message);
   awaitable<void> broadcast(std::string_view client_type, const json::object& message);
   awaitable<void> broadcast_text(std::string_view client_type, Text text);
+  // Queues a frame to the peer behind those already queued and returns without waiting for the
+  // write. A frame that cannot be delivered is handed to undelivered_frame().
+  void post_text(const PeerPtr& peer, Text text);
+  // A function call whose frame never reached the kernel is answered "Kernel disconnected" if
+  // it is still pending (execution.cpp).
+  void undelivered_frame(const Text& frame);
 
   // Display name / connection arguments stored for a client id (empty when none).
   std::string_view client_name(std::string_view client_id) const;
@@ -246,6 +252,9 @@ class ConnectionManager {
 
   Server& server_;
   Logger log_;
+  // Where connections report frames of post_text that failed; gone with the manager.
+  std::shared_ptr<UndeliveredFrames> undelivered_;
+  std::weak_ptr<UndeliveredFrames> undelivered_sink_;
   std::chrono::steady_clock::time_point last_chunk_sweep_{};
 };
 

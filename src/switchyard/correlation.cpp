@@ -79,18 +79,35 @@ bool ConnectionManager::handle_response(const json::object& message) {
   if (!id) return false;
   auto it = _pending_requests.find(*id);
   if (it == _pending_requests.end() || it->second->response) return false;
-  it->second->response = message;
+  it->second->response.emplace(message, json::storage_ptr());  // its own copy: `message` may live in an arena
   it->second->timer.cancel();
   log_->debug("Completed pending request: {}", *id);
   return true;
 }
 
-awaitable<bool> _try_handle_response(Server& server, const json::object& message) {
+namespace {
+
+bool try_handle_response(Server& server, const json::object& message) {
   try {
-    co_return server.manager.handle_response(message);
+    return server.manager.handle_response(message);
   } catch (const std::exception& e) {
     server.manager.log()->error("Error handling response: {}", e.what());
-    co_return false;
+    return false;
+  }
+}
+
+}  // namespace
+
+awaitable<bool> _try_handle_response(Server& server, const json::object& message) {
+  co_return try_handle_response(server, message);
+}
+
+void before_handler(Server& server, std::string_view client_type, const json::object& message) {
+  try_handle_response(server, message);
+  const auto& log = server.logger;
+  if (log->should_log(spdlog::level::debug)) {
+    log->debug("[TIMING] Received from {}: type={}, request_id={}", client_type, py_member(message, "type"),
+               message.contains("request_id") ? py_member(message, "request_id") : std::string("N/A"));
   }
 }
 

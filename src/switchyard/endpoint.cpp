@@ -1,6 +1,7 @@
 // The life of one WebSocket connection: validation, registration, ping, receive loop, and the
 // clean-up when the peer goes away.
 #include "switchyard/hooks.hpp"
+#include "switchyard/message_arena.hpp"
 #include "switchyard/server.hpp"
 #include "switchyard/validation.hpp"
 
@@ -20,6 +21,13 @@ const Text& ping_text() {
 }
 
 }  // namespace
+
+awaitable<std::optional<std::string_view>> PeerConnection::receive_view() {
+  std::optional<std::string> message = co_await receive();
+  if (!message) co_return std::nullopt;
+  received_ = std::move(*message);
+  co_return std::string_view(received_);
+}
 
 awaitable<void> websocket_endpoint(Server& server, PeerPtr websocket, std::string client_type,
                                    std::string client_id, json::object query) {
@@ -53,10 +61,12 @@ awaitable<void> websocket_endpoint(Server& server, PeerPtr websocket, std::strin
   }
 
   if (established) {
+    MessageArena arena;
     while (true) {
-      std::optional<std::string> frame = co_await websocket->receive();
+      std::optional<std::string_view> frame = co_await websocket->receive_view();
       if (!frame) break;
-      json::value value;
+      arena.reset();  // the previous message is gone
+      json::value value(arena.storage_for(frame->size()));
       std::string error;
       if (!parse_frame(*frame, value, error)) {
         log->warn("Skipping message from {}/{} that is not valid JSON: {}", client_type, client_id, error);
@@ -66,7 +76,12 @@ awaitable<void> websocket_endpoint(Server& server, PeerPtr websocket, std::strin
         log->warn("Skipping message from {}/{} that is not a JSON object", client_type, client_id);
         continue;
       }
-      pending_tasks.spawn(handle_message(server, client_type, client_id, std::move(value.get_object())));
+      // The main path's hot messages are handled here when nothing has to wait; the rest, or
+      // those that have to wait after all, become a task of the connection.
+      json::object& message = value.get_object();
+      if (!pending_tasks.run_now([&] { return dispatch_now(server, client_type, client_id, message); }))
+        pending_tasks.spawn(
+            handle_message(server, client_type, client_id, json::object(std::move(message), json::storage_ptr())));
     }
   }
 

@@ -56,6 +56,72 @@ std::optional<std::string> check_names(std::string_view prefix, std::string_view
   return std::nullopt;
 }
 
+// check_names() finds nothing wrong. Recalculations call the same few functions over and over:
+// the last pair found valid is remembered.
+bool names_are_valid(std::string_view module_name, std::string_view function_name) {
+  thread_local std::string valid_module, valid_function;
+  if (!module_name.empty() && module_name == valid_module && function_name == valid_function) return true;
+  if (check_names({}, module_name, function_name)) return false;
+  valid_module = module_name;
+  valid_function = function_name;
+  return true;
+}
+
+// The kernel's message for a function or event execution, keys in their documented order,
+// written straight from the add-in's message.
+std::string call_text(bool is_function, std::string_view module_name, std::string_view function_name,
+                      const json::value* args, const json::value& request_id, std::string_view workbook_id,
+                      const json::object& message) {
+  std::string out;
+  out.reserve(192);
+  out += is_function ? R"({"type":"custom_function_call","module_name":)" : R"({"type":"event_execution","module_name":)";
+  append_json_string(out, module_name);
+  out += R"(,"function_name":)";
+  append_json_string(out, function_name);
+  out += R"(,"args":)";
+  if (args) append_json(out, *args);
+  else out += "[]";
+  out += R"(,"request_id":)";
+  append_json(out, request_id);
+  out += R"(,"workbook_id":)";
+  append_json_string(out, workbook_id);
+  if (!is_function) {
+    for (std::string_view key : {"object_name", "event_type", "object_type"}) {
+      out += ",\"";
+      out += key;
+      out += "\":";
+      append_json_string(out, get_str(message, key));
+    }
+  }
+  out += '}';
+  return out;
+}
+
+// The add-in's request id; a fresh UUID text when it has none.
+json::value call_request_id(const json::value* given) {
+  if (!given || given->is_null()) return json::value(new_uuid());
+  return json::value(*given, json::storage_ptr());  // not in the message's storage, which may be an arena
+}
+
+void log_forwarding(Server& server, bool is_function, std::string_view module_name, std::string_view function_name,
+                    const json::value& request_id) {
+  const auto& log = server.logger;
+  if (!log->should_log(spdlog::level::debug)) return;
+  log->debug("Forwarding function/event execution to kernel: {}.{}", module_name, function_name);
+  log->debug("[TIMING] Forwarded to kernel: type={}, request_id={}",
+             is_function ? "custom_function_call" : "event_execution", py_str(request_id));
+}
+
+// Records the call as pending, then queues its frame to the kernel without waiting for the
+// write: the entry exists before any answer can arrive, and a frame that cannot be delivered
+// is answered "Kernel disconnected" (ConnectionManager::undelivered_frame).
+void forward_function_call(Server& server, const std::string& workbook_id, const PeerPtr& kernel,
+                           const json::value& request_id, std::string text) {
+  auto& manager = server.manager;
+  manager._pending_function_executions[request_key(request_id)] = {workbook_id, ++manager.pending_execution_counter};
+  manager.post_text(kernel, std::make_shared<const std::string>(std::move(text)));
+}
+
 // Sends the message's text to the workbook's add-in and then to every editor.
 awaitable<void> relay_to_addin_and_ides(Server& server, const std::string& workbook_id, const json::object& message) {
   Text text = std::make_shared<const std::string>(to_json(message));
@@ -88,8 +154,9 @@ awaitable<void> ConnectionManager::fail_pending_executions(std::string workbook_
   std::sort(pending.begin(), pending.end());
   for (const auto& [order, id] : pending) {
     _pending_function_executions.erase(id);
-    co_await _result_batcher.add_result(workbook_id, error_result(json::value(id), message));
+    _result_batcher.queue_result(workbook_id, error_result(json::value(id), message));
   }
+  co_return;
 }
 
 awaitable<void> handle_function_event_execution(Server& server, std::string client_id, json::object message) {
@@ -99,8 +166,7 @@ awaitable<void> handle_function_event_execution(Server& server, std::string clie
   const bool is_function = get_str(message, "type") == "function_execution";
   std::string module_name(get_str(message, "module_name"));
   std::string function_name(get_str(message, "function_name"));
-  json::value request_id = member_or(message, "request_id", json::value(nullptr));
-  if (request_id.is_null()) request_id = new_uuid();
+  json::value request_id = call_request_id(message.if_contains("request_id"));
 
   if (auto problem = check_names("function_execution/event_execution", module_name, function_name)) {
     log->warn("{}", *problem);
@@ -126,52 +192,63 @@ awaitable<void> handle_function_event_execution(Server& server, std::string clie
 
   // Without a kernel the call would wait for ever: answer it now.
   if (is_function && !manager.get_connection("kernel", workbook_id)) {
-    co_await manager._result_batcher.add_result(
-        workbook_id, error_result(request_id, "Kernel not connected for workbook " + workbook_id));
+    manager._result_batcher.queue_result(workbook_id,
+                                         error_result(request_id, "Kernel not connected for workbook " + workbook_id));
     co_return;
   }
 
   co_await full_code_sync(server, workbook_id);
 
-  json::object call;
-  call["type"] = is_function ? "custom_function_call" : "event_execution";
-  call["module_name"] = module_name;
-  call["function_name"] = function_name;
-  if (auto* args = message.if_contains("args")) call["args"] = std::move(*args);
-  else call["args"] = json::array();
-  call["request_id"] = request_id;
-  call["workbook_id"] = workbook_id;
+  std::string text = call_text(is_function, module_name, function_name, message.if_contains("args"), request_id,
+                               workbook_id, message);
+  log_forwarding(server, is_function, module_name, function_name, request_id);
   if (!is_function) {
-    call["object_name"] = get_str(message, "object_name");
-    call["event_type"] = get_str(message, "event_type");
-    call["object_type"] = get_str(message, "object_type");
+    co_await manager.send_text("kernel", workbook_id, std::make_shared<const std::string>(std::move(text)));
+    co_return;
   }
-  if (log->should_log(spdlog::level::debug)) {
-    log->debug("Forwarding function/event execution to kernel: {}.{}", module_name, function_name);
-    log->debug("[TIMING] Forwarded to kernel: type={}, request_id={}", get_str(call, "type"), py_str(request_id));
-  }
-
   PeerPtr kernel = manager.get_connection("kernel", workbook_id);
-  if (!is_function) {
-    co_await manager.send_to_kernel(workbook_id, call);
-    co_return;
-  }
-  std::string key = request_key(request_id);
   if (!kernel) {
-    co_await manager._result_batcher.add_result(
-        workbook_id, error_result(request_id, "Kernel not connected for workbook " + workbook_id));
+    manager._result_batcher.queue_result(workbook_id,
+                                         error_result(request_id, "Kernel not connected for workbook " + workbook_id));
     co_return;
   }
-  manager._pending_function_executions[key] = {workbook_id, ++manager.pending_execution_counter};
-  bool sent = true;
-  try {
-    co_await kernel->send_text(std::make_shared<const std::string>(to_json(call)));
-  } catch (const std::exception&) {
-    sent = false;
-  }
-  // The kernel went away under the send: its answer will never come.
-  if (!sent && manager._pending_function_executions.erase(key))
-    co_await manager._result_batcher.add_result(workbook_id, error_result(request_id, "Kernel disconnected"));
+  forward_function_call(server, workbook_id, kernel, request_id, std::move(text));
+}
+
+bool handle_function_execution_now(Server& server, std::string_view client_type, const std::string& client_id,
+                                   json::object& message) {
+  static constexpr std::array<std::string_view, 4> kKeys = {"module_name", "function_name", "request_id", "args"};
+  const auto [module_value, function_value, given_id, args] = find_members(message, kKeys);
+  auto text_of = [](const json::value* v) {
+    return v && v->is_string() ? std::string_view(v->get_string()) : std::string_view();
+  };
+  const std::string_view module_name = text_of(module_value);
+  const std::string_view function_name = text_of(function_value);
+  // Names to reject, a missing kernel or code to push first: the handler.
+  if (!names_are_valid(module_name, function_name)) return false;
+  PeerPtr kernel = server.manager.get_connection("kernel", client_id);
+  if (!kernel || !code_is_synced(server, client_id)) return false;
+
+  before_handler(server, client_type, message);
+  json::value request_id = call_request_id(given_id);
+  std::string text = call_text(true, module_name, function_name, args, request_id, client_id, message);
+  log_forwarding(server, true, module_name, function_name, request_id);
+  forward_function_call(server, client_id, kernel, request_id, std::move(text));
+  return true;
+}
+
+void ConnectionManager::undelivered_frame(const Text& frame) {
+  json::value value;
+  std::string error;
+  if (!parse_frame(*frame, value, error) || !value.is_object()) return;
+  const json::object& call = value.get_object();
+  const json::value* request_id = call.if_contains("request_id");
+  if (get_str(call, "type") != "custom_function_call" || !request_id) return;
+  auto it = _pending_function_executions.find(request_key(*request_id));
+  if (it == _pending_function_executions.end()) return;
+  std::string workbook_id = std::move(it->second.workbook_id);
+  _pending_function_executions.erase(it);
+  _result_batcher.queue_result(workbook_id, error_result(*request_id, "Kernel disconnected"));
 }
 
 awaitable<void> handle_streaming_function_execution(Server& server, std::string client_id, json::object message) {
@@ -250,50 +327,77 @@ awaitable<void> handle_ide_execution_request(Server& server, std::string, json::
 
 namespace {
 
-// The member moved out of the message, or `fallback` when absent.
-json::value take_or(json::object& o, std::string_view key, json::value fallback) {
-  auto* v = o.if_contains(key);
-  return v ? std::move(*v) : std::move(fallback);
+// The pending execution a kernel's answer is for, looked up by the answer's "request_id" ("N/A"
+// when it has none).
+auto find_pending_call(ConnectionManager& manager, const json::value* id) {
+  auto& pending = manager._pending_function_executions;
+  if (!id) return pending.find(std::string_view("N/A"));
+  if (id->is_string()) return pending.find(std::string_view(id->get_string()));
+  return pending.find(py_str(*id));
 }
 
 // A kernel's answer to a call the add-in is waiting for becomes the add-in's result, delivered
-// through the batcher; any other answer (an editor's run, a repeat) is relayed as output.
-awaitable<void> answer_pending_call(Server& server, std::string client_id, json::object message, bool success) {
+// through the batcher. False, with nothing done, for any other answer (an editor's run, a repeat).
+// With `client_type` set it runs for the dispatcher in place of the handler, so it does what the
+// dispatcher does before a handler first.
+bool answer_pending_call(Server& server, std::string_view client_type, const json::object& message, bool success) {
   auto& manager = server.manager;
-  std::string request_id = message.contains("request_id") ? request_key(message["request_id"]) : "N/A";
-  auto it = manager._pending_function_executions.find(request_id);
-  if (it == manager._pending_function_executions.end()) {
-    co_await handle_kernel_transfert(server, std::move(client_id), std::move(message));
-    co_return;
-  }
+  static constexpr std::array<std::string_view, 4> kKeys = {"request_id", "result", "error", "logs"};
+  const auto [id, result, error, logs] = find_members(message, kKeys);
+  auto it = find_pending_call(manager, id);
+  if (it == manager._pending_function_executions.end()) return false;
+  if (!client_type.empty()) before_handler(server, client_type, message);
+  const bool debug = server.logger->should_log(spdlog::level::debug);
+  std::string request_id = debug ? it->first : std::string();
   std::string workbook_id = std::move(it->second.workbook_id);
   manager._pending_function_executions.erase(it);
-  json::object result;
-  result["type"] = "function_execution_result";
-  result["request_id"] = take_or(message, "request_id", nullptr);
+  // The result message, written straight from the kernel's answer:
+  // {"type", "request_id", "status", "result" | "error", "logs"}.
+  std::string text;
+  text.reserve(128);
+  text += R"({"type":"function_execution_result","request_id":)";
+  if (id) append_json(text, *id);
+  else text += "null";
   if (success) {
-    result["status"] = "success";
-    result["result"] = take_or(message, "result", nullptr);
+    text += R"(,"status":"success","result":)";
+    if (result) append_json(text, *result);
+    else text += "null";
   } else {
-    json::object unknown;
-    unknown["message"] = "Unknown error";
-    result["status"] = "error";
-    result["error"] = take_or(message, "error", std::move(unknown));
+    text += R"(,"status":"error","error":)";
+    if (error) append_json(text, *error);
+    else text += R"({"message":"Unknown error"})";
   }
-  result["logs"] = take_or(message, "logs", "");
-  co_await manager._result_batcher.add_result(std::move(workbook_id), std::move(result));
+  text += R"(,"logs":)";
+  if (logs) append_json(text, *logs);
+  else text += R"("")";
+  text += '}';
+  manager._result_batcher.queue_result_text(workbook_id, std::move(text));
+  if (!debug) return true;
   if (success) server.logger->debug("Queued function_execution_result for request_id: {}", request_id);
   else server.logger->debug("Queued function_execution_result (error) for request_id: {}", request_id);
+  return true;
 }
 
 }  // namespace
 
 awaitable<void> handle_kernel_execution_result(Server& server, std::string client_id, json::object message) {
-  co_await answer_pending_call(server, std::move(client_id), std::move(message), true);
+  if (!answer_pending_call(server, {}, message, true))
+    co_await handle_kernel_transfert(server, std::move(client_id), std::move(message));
 }
 
 awaitable<void> handle_kernel_execution_error(Server& server, std::string client_id, json::object message) {
-  co_await answer_pending_call(server, std::move(client_id), std::move(message), false);
+  if (!answer_pending_call(server, {}, message, false))
+    co_await handle_kernel_transfert(server, std::move(client_id), std::move(message));
+}
+
+bool handle_kernel_execution_result_now(Server& server, std::string_view client_type, const std::string&,
+                                        json::object& message) {
+  return answer_pending_call(server, client_type, message, true);
+}
+
+bool handle_kernel_execution_error_now(Server& server, std::string_view client_type, const std::string&,
+                                       json::object& message) {
+  return answer_pending_call(server, client_type, message, false);
 }
 
 awaitable<void> handle_kernel_transfert(Server& server, std::string client_id, json::object message) {

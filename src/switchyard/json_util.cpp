@@ -3,6 +3,7 @@
 #include <boost/json/basic_parser_impl.hpp>
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
+#include <boost/json/serializer.hpp>
 
 #include <charconv>
 #include <cmath>
@@ -196,6 +197,109 @@ std::string py_member(const json::object& o, std::string_view key) {
 std::string to_json(const json::value& v) { return json::serialize(v); }
 std::string to_json(const json::object& o) { return json::serialize(o); }
 
+namespace {
+
+// The thread's serializer: its state stack is kept from one use to the next.
+json::serializer& reusable_serializer() {
+  thread_local json::serializer serializer;
+  return serializer;
+}
+
+void drain(json::serializer& serializer, std::string& out) {
+  char buffer[4096];
+  while (!serializer.done()) out.append(serializer.read(buffer, sizeof buffer));
+}
+
+// True when the text goes into JSON unchanged between quotes.
+bool needs_no_escape(std::string_view s) {
+  for (unsigned char c : s)
+    if (c < 0x20 || c == '"' || c == '\\') return false;
+  return true;
+}
+
+// What Boost.JSON's serializer writes, without its per-value set-up: strings that need no
+// escape, integers, literals and containers are written here; numbers with a fraction,
+// strings to escape and deep nesting are left to the serializer itself.
+void write_json(std::string& out, const json::value& v, int depth) {
+  switch (v.kind()) {
+    case json::kind::null: out += "null"; return;
+    case json::kind::bool_: out += v.get_bool() ? "true" : "false"; return;
+    case json::kind::int64:
+    case json::kind::uint64: {
+      char buffer[24];
+      auto res = v.is_int64() ? std::to_chars(buffer, buffer + sizeof buffer, v.get_int64())
+                              : std::to_chars(buffer, buffer + sizeof buffer, v.get_uint64());
+      out.append(buffer, res.ptr);
+      return;
+    }
+    case json::kind::string:
+      append_json_string(out, std::string_view(v.get_string()));
+      return;
+    case json::kind::array:
+      if (depth < 32) {
+        out += '[';
+        bool first = true;
+        for (const auto& item : v.get_array()) {
+          if (!first) out += ',';
+          first = false;
+          write_json(out, item, depth + 1);
+        }
+        out += ']';
+        return;
+      }
+      break;
+    case json::kind::object:
+      if (depth < 32) {
+        out += '{';
+        bool first = true;
+        for (const auto& kv : v.get_object()) {
+          if (!first) out += ',';
+          first = false;
+          append_json_string(out, std::string_view(kv.key()));
+          out += ':';
+          write_json(out, kv.value(), depth + 1);
+        }
+        out += '}';
+        return;
+      }
+      break;
+    case json::kind::double_:
+      break;
+  }
+  auto& serializer = reusable_serializer();
+  serializer.reset(&v);
+  drain(serializer, out);
+}
+
+}  // namespace
+
+void append_json(std::string& out, const json::value& v) { write_json(out, v, 0); }
+
+void append_json(std::string& out, const json::object& o) {
+  out += '{';
+  bool first = true;
+  for (const auto& kv : o) {
+    if (!first) out += ',';
+    first = false;
+    append_json_string(out, std::string_view(kv.key()));
+    out += ':';
+    write_json(out, kv.value(), 1);
+  }
+  out += '}';
+}
+
+void append_json_string(std::string& out, std::string_view s) {
+  if (needs_no_escape(s)) {
+    out += '"';
+    out += s;
+    out += '"';
+    return;
+  }
+  auto& serializer = reusable_serializer();
+  serializer.reset(json::string_view(s.data(), s.size()));
+  drain(serializer, out);
+}
+
 std::string to_ascii_json(const json::value& v) {
   std::string out;
   ascii_json(v, out, false);
@@ -277,7 +381,8 @@ bool parse_frame(std::string_view text, json::value& out, std::string& error) {
   options.max_depth = 64;
   unsigned char temp[BOOST_JSON_STACK_BUFFER_SIZE];
   json::basic_parser<FrameHandler> parser(options, temp, sizeof temp);
-  parser.handler().st.reset();
+  // Built in the storage `out` already has, so that handing it over below moves it.
+  parser.handler().st.reset(out.storage());
   json::error_code ec;
   std::size_t used = parser.write_some(false, text.data(), text.size(), ec);
   if (!ec && used < text.size()) ec = json::error::extra_data;

@@ -282,6 +282,12 @@ awaitable<void> send_python_paths_to_kernel(Server& server, std::string workbook
   server.logger->info("Sent {} python paths to kernel for workbook {}", count, workbook_id);
 }
 
+bool code_is_synced(Server& server, std::string_view workbook_id) {
+  auto& manager = server.manager;
+  auto it = manager._synced_generation.find(workbook_id);
+  return it != manager._synced_generation.end() && it->second == manager.module_generation(workbook_id);
+}
+
 awaitable<void> full_code_sync(Server& server, std::string workbook_id) {
   auto& manager = server.manager;
   auto& synced = manager._synced_hashes[workbook_id];

@@ -8,8 +8,22 @@
 
 namespace switchyard {
 
+namespace {
+
+struct UndeliveredToManager final : UndeliveredFrames {
+  explicit UndeliveredToManager(ConnectionManager& m) : manager(m) {}
+  void undelivered(const Text& frame) override { manager.undelivered_frame(frame); }
+  ConnectionManager& manager;
+};
+
+}  // namespace
+
 ConnectionManager::ConnectionManager(Server& server)
-    : _result_batcher(*this), server_(server), log_(corvane::logging::get_logger("business_layer.switchyard")) {
+    : _result_batcher(*this),
+      server_(server),
+      log_(corvane::logging::get_logger("business_layer.switchyard")),
+      undelivered_(std::make_shared<UndeliveredToManager>(*this)),
+      undelivered_sink_(undelivered_) {
   for (auto type : kClientTypes) active_connections.set(type, {});
 }
 
@@ -72,6 +86,20 @@ awaitable<void> ConnectionManager::send_message(std::string_view client_type, st
   PeerPtr peer = get_connection(client_type, client_id);
   if (!peer) co_return;
   co_await peer->send_text(std::make_shared<const std::string>(to_json(message)));
+}
+
+void ConnectionManager::post_text(const PeerPtr& peer, Text text) {
+  if (peer->post_text(text, undelivered_sink_)) return;
+  // A connection that cannot queue by itself: a task sends the frame (it starts at once, so the
+  // frame keeps its place).
+  auto send = [](PeerPtr peer, Text text, std::weak_ptr<UndeliveredFrames> sink) -> awaitable<void> {
+    try {
+      co_await peer->send_text(text);
+    } catch (const std::exception&) {
+      if (auto s = sink.lock()) s->undelivered(text);
+    }
+  };
+  server_.background.spawn(send(peer, std::move(text), undelivered_sink_));
 }
 
 awaitable<void> ConnectionManager::send_to_ide(const json::object& message) { return broadcast("ide", message); }

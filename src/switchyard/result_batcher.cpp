@@ -13,13 +13,28 @@ namespace switchyard {
 ResultBatcher::ResultBatcher(ConnectionManager& manager) : _manager(manager) {}
 
 awaitable<void> ResultBatcher::add_result(std::string workbook_id, json::object message) {
-  // The tables are only touched between waits, so this is the whole critical section.
-  _pending[workbook_id].push_back(std::move(message));
-  if (!_flush_tasks.contains(workbook_id)) {
-    _flush_tasks.emplace(workbook_id, true);
-    _manager.server().background.spawn(_flush_after_delay(std::move(workbook_id)));
-  }
+  queue_result(workbook_id, std::move(message));
   co_return;
+}
+
+void ResultBatcher::queue_result(std::string_view workbook_id, json::object message) {
+  std::string text;
+  append_json(text, message);
+  queue_result_text(workbook_id, std::move(text));
+}
+
+void ResultBatcher::queue_result_text(std::string_view workbook_id, std::string text) {
+  // The tables are only touched between waits, so this is the whole critical section.
+  auto it = _pending.find(workbook_id);
+  if (it == _pending.end()) {
+    it = _pending.emplace(std::string(workbook_id), std::vector<std::string>()).first;
+    it->second.reserve(next_batch_capacity_);
+  }
+  it->second.push_back(std::move(text));
+  if (!_flush_tasks.contains(workbook_id)) {
+    _flush_tasks.emplace(std::string(workbook_id), true);
+    _manager.server().background.spawn(_flush_after_delay(std::string(workbook_id)));
+  }
 }
 
 awaitable<void> ResultBatcher::_flush_after_delay(std::string workbook_id) {
@@ -31,7 +46,7 @@ awaitable<void> ResultBatcher::_flush_after_delay(std::string workbook_id) {
 }
 
 awaitable<void> ResultBatcher::_flush_workbook(std::string workbook_id) {
-  std::vector<json::object> results;
+  std::vector<std::string> results;
   if (auto it = _pending.find(workbook_id); it != _pending.end()) {
     results = std::move(it->second);
     _pending.erase(it);
@@ -39,17 +54,25 @@ awaitable<void> ResultBatcher::_flush_workbook(std::string workbook_id) {
   _flush_tasks.erase(workbook_id);
   // New results queued from here on start a new batch with its own delayed flush.
   if (results.empty()) co_return;
+  next_batch_capacity_ = std::min<std::size_t>(results.size(), 1024);
   if (results.size() == 1) {
-    co_await _manager.send_message("addin", workbook_id, results.front());
+    co_await _manager.send_text("addin", workbook_id, std::make_shared<const std::string>(std::move(results.front())));
     co_return;
   }
-  json::array list;
-  list.reserve(results.size());
-  for (auto& r : results) list.emplace_back(std::move(r));
-  json::object batch;
-  batch["type"] = "batch_results";
-  batch["results"] = std::move(list);
-  co_await _manager.send_message("addin", workbook_id, batch);
+  // {"type": "batch_results", "results": [...]}
+  static constexpr std::string_view head = R"({"type":"batch_results","results":[)";
+  std::size_t size = head.size() + 2;
+  for (const auto& r : results) size += r.size() + 1;
+  auto text = std::make_shared<std::string>();
+  text->reserve(size);
+  *text += head;
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    if (i) *text += ',';
+    *text += results[i];
+  }
+  *text += "]}";
+  results.clear();
+  co_await _manager.send_text("addin", workbook_id, std::move(text));
 }
 
 awaitable<void> ResultBatcher::flush_all() {

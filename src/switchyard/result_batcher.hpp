@@ -15,17 +15,23 @@ class ResultBatcher {
   double COALESCE_DELAY = 0.005;
 
   awaitable<void> add_result(std::string workbook_id, json::object message);
+  // What add_result does; it never waits.
+  void queue_result(std::string_view workbook_id, json::object message);
+  // The same for a result message already written as JSON text.
+  void queue_result_text(std::string_view workbook_id, std::string text);
   awaitable<void> _flush_after_delay(std::string workbook_id);
   awaitable<void> _flush_workbook(std::string workbook_id);
   awaitable<void> flush_all();
 
-  // Results waiting, per workbook, in arrival order.
-  StringMap<std::vector<json::object>> _pending;
+  // Results waiting, per workbook, in arrival order, each kept as its JSON text (what is sent).
+  StringMap<std::vector<std::string>> _pending;
   // Workbooks that have a delayed flush scheduled.
   StringMap<bool> _flush_tasks;
 
  private:
   ConnectionManager& _manager;
+  // Room reserved for a new batch: the size of the last one sent.
+  std::size_t next_batch_capacity_ = 1;
 };
 
 }  // namespace switchyard

@@ -27,9 +27,12 @@ class HandlerTable {
   void add(std::string_view client_type, std::string_view message_type, Handler handler);
   Handler find(std::string_view client_type, std::string_view message_type) const;
   const OrderedMap<OrderedMap<Handler>>& tables() const { return tables_; }
+  // Changes whenever an entry is added or replaced; never the same for two tables.
+  std::uint64_t version() const { return version_; }
 
  private:
   OrderedMap<OrderedMap<Handler>> tables_;
+  std::uint64_t version_ = 0;
 };
 
 // The package-install workflow entry handed to the package handlers.
@@ -107,6 +110,12 @@ class Server {
 // ---- dispatcher and endpoint
 awaitable<void> handle_message(Server& server, std::string client_type, std::string client_id, json::object message);
 awaitable<bool> _try_handle_response(Server& server, const json::object& message);
+// What the dispatcher does with every message before its handler: offers it to the correlation
+// of requests and responses, and writes the timing line.
+void before_handler(Server& server, std::string_view client_type, const json::object& message);
+// Handles a received message at once, without a task, when its handler would finish without
+// waiting (the hot messages of the main path); false, having done nothing, otherwise.
+bool dispatch_now(Server& server, std::string_view client_type, const std::string& client_id, json::object& message);
 
 // Decodes a base64url bulk envelope and dispatches its message. Throws BulkDecodeError when the
 // text does not decode.

@@ -23,21 +23,24 @@ void TaskGroup::spawn(awaitable<void> task) {
   asio::co_spawn(state_->ex, std::move(task),
                  asio::bind_cancellation_slot(entry.signal.slot(), [state = state_, it](std::exception_ptr e) {
                    state->entries.erase(it);
-                   if (!e) return;
-                   try {
-                     std::rethrow_exception(e);
-                   } catch (const PeerClosedError& closed) {
-                     // A peer that went away while being sent to: its own clean-up reports it.
-                     state->log->debug("Task of {} ended: {}", state->what, closed.what());
-                   } catch (const boost::system::system_error& se) {
-                     if (se.code() == asio::error::operation_aborted) return;  // cancelled
-                     state->log->error("Task of {} failed: {}", state->what, se.what());
-                   } catch (const std::exception& ex) {
-                     state->log->error("Task of {} failed: {}", state->what, ex.what());
-                   } catch (...) {
-                     state->log->error("Task of {} failed", state->what);
-                   }
+                   if (e) report(*state, e);
                  }));
+}
+
+void TaskGroup::report(State& state, std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const PeerClosedError& closed) {
+    // A peer that went away while being sent to: its own clean-up reports it.
+    state.log->debug("Task of {} ended: {}", state.what, closed.what());
+  } catch (const boost::system::system_error& se) {
+    if (se.code() == asio::error::operation_aborted) return;  // cancelled
+    state.log->error("Task of {} failed: {}", state.what, se.what());
+  } catch (const std::exception& ex) {
+    state.log->error("Task of {} failed: {}", state.what, ex.what());
+  } catch (...) {
+    state.log->error("Task of {} failed", state.what);
+  }
 }
 
 void TaskGroup::cancel_all() {

@@ -51,7 +51,20 @@ bool is_valid_close_code(std::uint16_t code) {
 bool Utf8Validator::feed(std::string_view bytes) {
   // Well-formed sequences only: the byte after a lead byte has lead-specific bounds that rule
   // out overlong forms, surrogates and code points above U+10FFFF.
-  for (unsigned char c : bytes) {
+  const char* p = bytes.data();
+  const char* const end = p + bytes.size();
+  while (p != end) {
+    // Outside a sequence, runs of ASCII go eight bytes at a time.
+    if (need_ == 0) {
+      while (end - p >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        if (word & 0x8080808080808080ULL) break;
+        p += 8;
+      }
+      if (p == end) break;
+    }
+    const unsigned char c = static_cast<unsigned char>(*p++);
     if (need_ == 0) {
       if (c < 0x80) continue;
       lo_ = 0x80;
@@ -73,6 +86,25 @@ bool Utf8Validator::feed(std::string_view bytes) {
   }
   return true;
 }
+
+namespace {
+
+// XORs the payload with the repeating four-byte key, eight bytes at a time.
+void unmask(char* payload, std::size_t len, const unsigned char* key) {
+  std::uint32_t k32;
+  std::memcpy(&k32, key, 4);
+  const std::uint64_t k64 = (std::uint64_t{k32} << 32) | k32;
+  std::size_t i = 0;
+  for (; i + 8 <= len; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, payload + i, 8);
+    word ^= k64;
+    std::memcpy(payload + i, &word, 8);
+  }
+  for (; i < len; ++i) payload[i] = static_cast<char>(payload[i] ^ key[i & 3]);
+}
+
+}  // namespace
 
 void FrameReader::feed(std::string_view bytes) {
   std::memcpy(prepare(bytes.size()), bytes.data(), bytes.size());
@@ -110,7 +142,11 @@ FrameReader::Event FrameReader::fail(std::uint16_t code, std::string reason) {
   return e;
 }
 
-FrameReader::Event FrameReader::next() {
+FrameReader::Event FrameReader::next() { return next_event(true); }
+
+FrameReader::Event FrameReader::next_view() { return next_event(false); }
+
+FrameReader::Event FrameReader::next_event(bool copy) {
   while (!finished_) {
     const std::size_t avail = end_ - pos_;
     if (avail < 2) return {};
@@ -153,7 +189,7 @@ FrameReader::Event FrameReader::next() {
 
     const unsigned char* mask = p + header;
     char* payload = buffer_.data() + pos_ + header + 4;
-    for (std::size_t i = 0; i < len; ++i) payload[i] = static_cast<char>(payload[i] ^ mask[i & 3]);
+    unmask(payload, static_cast<std::size_t>(len), mask);
     std::string_view data(payload, static_cast<std::size_t>(len));
     pos_ += total;
 
@@ -196,7 +232,8 @@ FrameReader::Event FrameReader::next() {
       Event e;
       e.kind = Kind::kMessage;
       e.binary = message_binary_;
-      e.payload.assign(data);
+      if (copy) e.payload.assign(data);
+      else e.message = data;
       return e;
     }
     message_.append(data);
@@ -206,8 +243,12 @@ FrameReader::Event FrameReader::next() {
       Event e;
       e.kind = Kind::kMessage;
       e.binary = message_binary_;
-      e.payload = std::move(message_);
-      message_.clear();
+      if (copy) {
+        e.payload = std::move(message_);
+        message_.clear();
+      } else {
+        e.message = message_;  // emptied when the next message starts
+      }
       return e;
     }
   }

@@ -65,6 +65,8 @@ class FrameReader {
     std::string payload;
     std::uint16_t code = 0;
     bool binary = false;
+    // next_view() only: a message's bytes, valid until the reader is next used.
+    std::string_view message;
   };
 
   explicit FrameReader(std::size_t max_message_size) : max_message_(max_message_size) {}
@@ -78,10 +80,14 @@ class FrameReader {
 
   // The next event from the bytes fed so far. After kError or kClose the reader is finished.
   Event next();
+  // The same, but a message is not copied out: it is handed over as `message`, a view into the
+  // reader's buffers that stays valid until the next call of any member function.
+  Event next_view();
   bool finished() const { return finished_; }
 
  private:
   Event fail(std::uint16_t code, std::string reason);
+  Event next_event(bool copy);
   void compact();
 
   std::size_t max_message_;

@@ -40,21 +40,34 @@ void WsSession::complete(Done& done, const boost::system::error_code& ec) {
   asio::post(ex_, [d = std::move(done), ec]() mutable { std::move(d)(ec); });
 }
 
-void WsSession::enqueue(std::string head, Text payload, Done done) {
+void WsSession::report_undelivered(const std::weak_ptr<UndeliveredFrames>& sink, const Text& frame) {
+  if (sink.expired()) return;
+  asio::post(ex_, [sink, frame] {
+    if (auto s = sink.lock()) s->undelivered(frame);
+  });
+}
+
+void WsSession::settle(OutFrame& frame, const boost::system::error_code& ec) {
+  complete(frame.done, ec);
+  if (ec && frame.payload) report_undelivered(frame.undelivered, frame.payload);
+}
+
+void WsSession::enqueue(std::string head, Text payload, Done done, std::weak_ptr<UndeliveredFrames> undelivered) {
+  OutFrame frame{std::move(head), std::move(payload), std::move(done), std::move(undelivered)};
   if (closed_) {
-    complete(done, asio::error::not_connected);
+    settle(frame, asio::error::not_connected);
     return;
   }
-  std::size_t bytes = head.size() + (payload ? payload->size() : 0);
+  std::size_t bytes = frame.head.size() + (frame.payload ? frame.payload->size() : 0);
   if (queued_bytes_ + bytes > limits_.max_queued) {
     log_->warn("Closing connection {}: it does not read what is sent to it ({} bytes waiting)", peer_name_,
                queued_bytes_);
-    complete(done, asio::error::no_buffer_space);
+    settle(frame, asio::error::no_buffer_space);
     abort();
     return;
   }
   queued_bytes_ += bytes;
-  queue_.push_back(OutFrame{std::move(head), std::move(payload), std::move(done)});
+  queue_.push_back(std::move(frame));
   schedule_write();
 }
 
@@ -108,7 +121,7 @@ void WsSession::on_write(const boost::system::error_code& ec) {
   writing_ = false;
   queued_bytes_ -= inflight_bytes_;
   inflight_bytes_ = 0;
-  for (OutFrame& f : inflight_) complete(f.done, ec);
+  for (OutFrame& f : inflight_) settle(f, ec);
   inflight_.clear();
   if (ec) {
     abort();
@@ -118,7 +131,7 @@ void WsSession::on_write(const boost::system::error_code& ec) {
 }
 
 void WsSession::fail_queued(const boost::system::error_code& ec) {
-  for (OutFrame& f : queue_) complete(f.done, ec);
+  for (OutFrame& f : queue_) settle(f, ec);
   queue_.clear();
   queued_bytes_ = inflight_bytes_;
 }
@@ -165,12 +178,12 @@ awaitable<void> WsSession::wait_flushed(std::chrono::milliseconds limit) {
   }
 }
 
-awaitable<std::optional<std::string>> WsSession::receive() {
+WsSession::Next WsSession::take_event(bool copy, ws::FrameReader::Event& event) {
   while (true) {
-    ws::FrameReader::Event event = reader_.next();
+    event = copy ? reader_.next() : reader_.next_view();
     switch (event.kind) {
       case ws::FrameReader::Kind::kMessage:
-        co_return std::move(event.payload);
+        return Next::kMessage;
       case ws::FrameReader::Kind::kPing:
         if (!close_sent_) {
           std::string pong = ws::make_frame(ws::kPong, event.payload);
@@ -183,24 +196,59 @@ awaitable<std::optional<std::string>> WsSession::receive() {
         peer_closed_ = true;
         // Echo the peer's code; a close without one is answered with a normal close.
         queue_close(event.code == 1005 ? ws::kCloseNormal : event.code, "");
-        co_return std::nullopt;
+        return Next::kEnd;
       case ws::FrameReader::Kind::kError:
         if (event.code == ws::kCloseTooBig)
           log_->warn("Closing connection {}: message larger than {} bytes", peer_name_, limits_.max_message);
         queue_close(event.code, event.payload);
-        co_return std::nullopt;
+        return Next::kEnd;
       case ws::FrameReader::Kind::kNeedMore:
+        return closed_ || reader_.finished() ? Next::kEnd : Next::kRead;
+    }
+  }
+}
+
+bool WsSession::read_failed(const boost::system::error_code& ec, std::size_t n) {
+  if (ec) {
+    peer_closed_ = true;
+    abort();
+    return true;
+  }
+  reader_.commit(n);
+  return false;
+}
+
+awaitable<std::optional<std::string>> WsSession::receive() {
+  ws::FrameReader::Event event;
+  while (true) {
+    switch (take_event(true, event)) {
+      case Next::kMessage:
+        co_return std::move(event.payload);
+      case Next::kEnd:
+        co_return std::nullopt;
+      case Next::kRead:
         break;
     }
-    if (closed_ || reader_.finished()) co_return std::nullopt;
     char* dst = reader_.prepare(kReadChunk);
     auto [ec, n] = co_await socket_.async_read_some(asio::buffer(dst, kReadChunk), asio::as_tuple(asio::use_awaitable));
-    if (ec) {
-      peer_closed_ = true;
-      abort();
-      co_return std::nullopt;
+    if (read_failed(ec, n)) co_return std::nullopt;
+  }
+}
+
+awaitable<std::optional<std::string_view>> WsSession::receive_view() {
+  ws::FrameReader::Event event;
+  while (true) {
+    switch (take_event(false, event)) {
+      case Next::kMessage:
+        co_return event.message;
+      case Next::kEnd:
+        co_return std::nullopt;
+      case Next::kRead:
+        break;
     }
-    reader_.commit(n);
+    char* dst = reader_.prepare(kReadChunk);
+    auto [ec, n] = co_await socket_.async_read_some(asio::buffer(dst, kReadChunk), asio::as_tuple(asio::use_awaitable));
+    if (read_failed(ec, n)) co_return std::nullopt;
   }
 }
 
@@ -213,6 +261,17 @@ awaitable<void> WsSession::send_text(Text text) {
       [this, &head, &text](auto handler) { enqueue(std::move(head), std::move(text), Done(std::move(handler))); },
       token);
   if (ec) throw PeerClosedError("connection to " + peer_name_ + " is closed: " + ec.message());
+}
+
+bool WsSession::post_text(const Text& text, const std::weak_ptr<UndeliveredFrames>& sink) {
+  if (closed_ || close_sent_) {
+    report_undelivered(sink, text);
+    return true;
+  }
+  std::string head;
+  ws::append_frame_header(head, ws::kText, text->size());
+  enqueue(std::move(head), text, Done(), sink);
+  return true;
 }
 
 awaitable<void> WsSession::finish() {

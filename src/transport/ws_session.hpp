@@ -29,7 +29,9 @@ class WsSession final : public PeerConnection, public std::enable_shared_from_th
   awaitable<void> accept() override;
   awaitable<void> close(std::uint16_t code, std::string reason) override;
   awaitable<std::optional<std::string>> receive() override;
+  awaitable<std::optional<std::string_view>> receive_view() override;
   awaitable<void> send_text(Text text) override;
+  bool post_text(const Text& text, const std::weak_ptr<UndeliveredFrames>& sink) override;
 
   // After the endpoint is done: finish the closing handshake (bounded) and close the socket.
   awaitable<void> finish();
@@ -43,10 +45,14 @@ class WsSession final : public PeerConnection, public std::enable_shared_from_th
     std::string head;  // frame header, or raw bytes (handshake response, control frame)
     Text payload;      // null for raw bytes
     Done done;         // may be empty
+    std::weak_ptr<UndeliveredFrames> undelivered;  // told when the frame fails (post_text)
   };
 
-  // Queues bytes for writing; false (and `done` failed) when the connection is closed.
-  void enqueue(std::string head, Text payload, Done done);
+  // Queues bytes for writing; when the connection is closed, `done` fails at once.
+  void enqueue(std::string head, Text payload, Done done, std::weak_ptr<UndeliveredFrames> undelivered = {});
+  // Completes the frame's waiter, or reports the frame as undelivered, with `ec`.
+  void settle(OutFrame& frame, const boost::system::error_code& ec);
+  void report_undelivered(const std::weak_ptr<UndeliveredFrames>& sink, const Text& frame);
   void schedule_write();
   void start_write();
   void on_write(const boost::system::error_code& ec);
@@ -54,6 +60,12 @@ class WsSession final : public PeerConnection, public std::enable_shared_from_th
   void complete(Done& done, const boost::system::error_code& ec);
   awaitable<void> wait_flushed(std::chrono::milliseconds limit);
   void queue_close(std::uint16_t code, std::string_view reason);
+  // What the bytes read so far hold next, pings answered and closes handled on the way: a
+  // message (in `event`), the end of the connection, or nothing yet (read more).
+  enum class Next { kMessage, kEnd, kRead };
+  Next take_event(bool copy, ws::FrameReader::Event& event);
+  // After a read: true when it failed (the connection is then closed).
+  bool read_failed(const boost::system::error_code& ec, std::size_t n);
 
   asio::ip::tcp::socket socket_;
   asio::any_io_executor ex_;

@@ -82,6 +82,11 @@ std::shared_ptr<FakePeer> ServerTest::connect(const std::string& type, const std
 }
 
 void ServerTest::dispatch(const std::string& type, const std::string& id, json::object message) {
+  // As the receive loop does: at once when nothing has to wait, else as a task.
+  if (dispatch_now(*server, type, id, message)) {
+    run([]() -> awaitable<void> { co_return; }());
+    return;
+  }
   run(handle_message(*server, type, id, std::move(message)));
 }
 

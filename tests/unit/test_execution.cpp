@@ -178,6 +178,21 @@ TEST_F(Execution, KernelDisconnectAnswersWhatWasPending) {
   EXPECT_EQ(server->manager._pending_function_executions.size(), 1u);
 }
 
+TEST_F(Execution, CallsWhoseFrameNeverReachesTheKernelAreAnsweredKernelDisconnected) {
+  kernel->fail_sends = true;
+  call("x1");  // the first call checks the code: through the handler
+  auto second = obj(R"({"type":"function_execution","request_id":7,"module_name":"m","function_name":"f"})");
+  EXPECT_TRUE(dispatch_now(*server, "addin", "wb", second));  // then at once
+  settle();
+  auto got = addin->messages();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(json::serialize(got[0]),
+            R"({"type":"batch_results","results":[)"
+            R"({"type":"function_execution_result","request_id":"x1","status":"error","error":{"message":"Kernel disconnected"},"logs":""},)"
+            R"({"type":"function_execution_result","request_id":7,"status":"error","error":{"message":"Kernel disconnected"},"logs":""}]})");
+  EXPECT_TRUE(server->manager._pending_function_executions.empty());
+}
+
 TEST_F(Execution, KillKernelAnswersWhatWasPending) {
   call("k1");
   dispatch("addin", "wb", obj(R"({"type":"kill_kernel"})"));

@@ -1,5 +1,7 @@
 #include "support.hpp"
 
+#include "switchyard/message_arena.hpp"
+
 #include "switchyard/validation.hpp"
 
 #include <charconv>
@@ -82,6 +84,66 @@ TEST(AsciiJson, EscapesNonAsciiIncludingSurrogatePairs) {
   json::value v = json::parse(R"({"k":"caf\u00e9 \ud83d\ude00\n"})");
   EXPECT_EQ(to_ascii_json(v), R"({"k":"caf\u00e9 \ud83d\ude00\n"})");
   EXPECT_EQ(python_json_dumps(json::parse(R"({"a":"b","c":"\u00e9"})")), R"({"a": "b", "c": "\u00e9"})");
+}
+
+TEST(AppendJson, WritesExactlyWhatTheSerializerWrites) {
+  // Every kind, strings that need escapes and those that do not, doubles, extreme integers,
+  // and nesting deeper than what is written without the serializer.
+  std::string deep = std::string(40, '[') + R"({"k":[1.5,"x\ty"]})" + std::string(40, ']');
+  for (std::string_view text : std::initializer_list<std::string_view>{
+           R"({"type":"r","request_id":"id-1","status":"success","result":[1,-2,3.25,1e300,-0.0,null,true,false],"logs":""})",
+        R"({"quote\"key":"back\\slash","ctl":"\u0001\b\f\n\r\t\u001f","del":"\u007f","utf8":"caf\u00e9 \ud83d\ude00"})",
+        R"([9223372036854775807,-9223372036854775808,18446744073709551615,0,5e-324,123456.789])", R"("")", "{}",
+        "[]", std::string_view(deep)}) {
+    json::value v;
+    std::string error;
+    ASSERT_TRUE(parse_frame(text, v, error)) << error;
+    std::string out = "prefix";
+    append_json(out, v);
+    EXPECT_EQ(out, "prefix" + json::serialize(v)) << text;
+    if (v.is_object()) {
+      std::string object_out;
+      append_json(object_out, v.get_object());
+      EXPECT_EQ(object_out, json::serialize(v));
+    }
+    if (v.is_string()) {
+      std::string string_out;
+      append_json_string(string_out, std::string_view(v.get_string()));
+      EXPECT_EQ(string_out, json::serialize(v));
+    }
+  }
+}
+
+TEST(MessageArena, MessageAfterMessageTakesNoMoreThanOneMessageNeeds) {
+  // Messages that overflow the arena's own block, one after the other: what it takes for them
+  // stays the size of one message, and all of it is given back.
+  struct Counting : json::memory_resource {
+    void* do_allocate(std::size_t n, std::size_t) override {
+      largest = std::max(largest, n);
+      ++outstanding;
+      return ::operator new(n);
+    }
+    void do_deallocate(void* p, std::size_t, std::size_t) override {
+      --outstanding;
+      ::operator delete(p);
+    }
+    bool do_is_equal(const json::memory_resource& other) const noexcept override { return this == &other; }
+    std::size_t largest = 0;
+    long outstanding = 0;
+  } upstream;
+  {
+    MessageArena arena{json::storage_ptr(&upstream)};
+    const std::string text = R"({"type":"update_module","code":")" + std::string(40000, 'x') + R"("})";
+    std::string error;
+    for (int i = 0; i < 64; ++i) {
+      arena.reset();
+      json::value v(arena.storage_for(text.size()));
+      ASSERT_TRUE(parse_frame(text, v, error));
+      ASSERT_EQ(v.at("code").as_string().size(), 40000u);
+    }
+    EXPECT_LE(upstream.largest, 128u * 1024);
+  }
+  EXPECT_EQ(upstream.outstanding, 0);
 }
 
 TEST(ParseFrame, RefusesNestingDeeperThan64) {

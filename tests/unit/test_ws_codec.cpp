@@ -57,18 +57,38 @@ TEST(FrameReader, FragmentsWithControlFramesInBetween) {
   EXPECT_EQ(msg.payload, "hello world");
 }
 
+TEST(FrameReader, MessagesAsViewsWholeOrAssembled) {
+  FrameReader r(1024);
+  r.feed(text("first") + text("sec", false) + cont("ond") + text(std::string(200, 'z')));
+  std::vector<std::string> got;
+  for (auto e = r.next_view(); e.kind != Kind::kNeedMore; e = r.next_view()) {
+    ASSERT_EQ(e.kind, Kind::kMessage);
+    EXPECT_TRUE(e.payload.empty());
+    got.emplace_back(e.message);
+  }
+  EXPECT_EQ(got, (std::vector<std::string>{"first", "second", std::string(200, 'z')}));
+}
+
 TEST(FrameReader, Utf8SplitAcrossFragmentsIsFineInvalidUtf8IsNot) {
   FrameReader ok(1024);
   ok.feed(text("caf\xc3", false) + cont("\xa9"));
   EXPECT_EQ(ok.next().payload, "caf\xc3\xa9");
 
-  for (std::string bad : {std::string("\xc0\xaf"), std::string("\xed\xa0\x80"), std::string("\xf4\x90\x80\x80"),
-                          std::string("\xff"), std::string("ab\xc3")}) {
-    FrameReader r(1024);
-    r.feed(text(bad));
-    auto e = r.next();
-    EXPECT_EQ(e.kind, Kind::kError);
-    EXPECT_EQ(e.code, kCloseInvalidPayload);
+  // Behind runs of ASCII of every length around the eight bytes checked at once.
+  for (std::size_t ascii : {0, 7, 8, 9, 16, 21}) {
+    std::string lead(ascii, 'a');
+    FrameReader good(1024);
+    std::string mixed = lead + "caf\xc3\xa9 \xf0\x9f\x98\x80" + lead + "\xe2\x82\xac" + lead;
+    good.feed(text(mixed));
+    EXPECT_EQ(good.next().payload, mixed);
+    for (std::string bad : {std::string("\xc0\xaf"), std::string("\xed\xa0\x80"), std::string("\xf4\x90\x80\x80"),
+                            std::string("\xff"), std::string("ab\xc3"), std::string("\xc3") + lead}) {
+      FrameReader r(1024);
+      r.feed(text(lead + bad));
+      auto e = r.next();
+      EXPECT_EQ(e.kind, Kind::kError) << ascii;
+      EXPECT_EQ(e.code, kCloseInvalidPayload);
+    }
   }
   // Fails fast on the first bad fragment, before the message ends.
   FrameReader early(1024);
