@@ -28,6 +28,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -327,10 +328,19 @@ std::string hook_answer(std::string_view frame, const std::string& modules_json)
   return {};
 }
 
-// Answers the add-in hook's four requests (modules, functions, packages, events), in order.
-void answer_hook(Peer& addin, const std::string& modules_json) {
+// Answers the add-in hook's four requests (modules, functions, packages, events), in order. A
+// server built before the connection hook sends none: two quiet seconds end the wait.
+int answer_hook(Peer& addin, const std::string& modules_json) {
   int answered = 0;
   while (answered < 4) {
+    std::string_view pending;
+    const std::size_t at = addin.in_pos;
+    const bool buffered = next_frame(addin, pending);
+    addin.in_pos = at;
+    if (!buffered) {
+      pollfd pfd{addin.fd, POLLIN, 0};
+      if (::poll(&pfd, 1, 2000) == 0) return answered;
+    }
     std::string frame = read_frame_blocking(addin);
     std::string answer = hook_answer(frame, modules_json);
     if (answer.empty()) continue;
@@ -339,6 +349,7 @@ void answer_hook(Peer& addin, const std::string& modules_json) {
     write_all_blocking(addin.fd, out);
     ++answered;
   }
+  return answered;
 }
 
 std::string modules_object(int count, int size) {
@@ -607,7 +618,18 @@ int run_recalc(const Options& opt) {
   Peer addin;
   addin.fd = open_ws(server.port, "/ws/addin/recalc");
   read_frame_blocking(addin);  // ping
-  answer_hook(addin, modules_json);  // then the server starts the kernel
+  if (answer_hook(addin, modules_json) == 0) {
+    // A server without the connection hook: the kernel is asked for and the module saved by hand.
+    std::string out;
+    append_client_frame(out, R"({"type":"spawn_kernel"})");
+    write_all_blocking(addin.fd, out);
+    Peer ide;
+    ide.fd = open_ws(server.port, "/ws/ide/recalc");
+    out.clear();
+    append_client_frame(out, R"({"type":"update_module","workbook_id":"recalc","module_name":"bench","code":")" +
+                                 json_escape(code) + "\"}");
+    write_all_blocking(ide.fd, out);
+  }
   int ep = ::epoll_create1(0);
   watch(ep, addin.fd, 0);
 
