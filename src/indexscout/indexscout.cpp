@@ -3,6 +3,7 @@
 #include "indexscout/environment.hpp"
 #include "indexscout/pep440.hpp"
 #include "indexscout/text.hpp"
+#include "services/json_truth.hpp"
 #include "services/logging.hpp"
 #include "services/settings.hpp"
 
@@ -21,24 +22,11 @@ namespace json = boost::json;
 
 namespace {
 
+using corvane::truthy;
+
 constexpr const char* kDefaultIndexUrl = "https://pypi.org/simple/";
 constexpr const char* kDefaultApiIndexUrl = "https://pypi.org/simple";
 constexpr const char* kDefaultApiPattern = "https://pypi.org/pypi/{package_name}/{version}/json";
-
-// Python's truth value of a JSON value.
-bool truthy(const json::value& v) {
-  switch (v.kind()) {
-    case json::kind::null: return false;
-    case json::kind::bool_: return v.get_bool();
-    case json::kind::int64: return v.get_int64() != 0;
-    case json::kind::uint64: return v.get_uint64() != 0;
-    case json::kind::double_: return v.get_double() != 0.0;
-    case json::kind::string: return !v.get_string().empty();
-    case json::kind::array: return !v.get_array().empty();
-    case json::kind::object: return !v.get_object().empty();
-  }
-  return false;
-}
 
 json::value default_index_urls() {
   json::object entry;

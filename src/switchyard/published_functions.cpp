@@ -2,6 +2,7 @@
 // published-function lists of the add-in, the editors and the server kept in step.
 #include "switchyard/published_functions.hpp"
 
+#include "services/json_truth.hpp"
 #include "switchyard/handlers.hpp"
 #include "switchyard/param_helper.hpp"
 
@@ -11,20 +12,7 @@ namespace switchyard {
 
 namespace {
 
-// Python's truth value of a JSON value.
-bool truthy(const json::value& v) {
-  switch (v.kind()) {
-    case json::kind::null: return false;
-    case json::kind::bool_: return v.get_bool();
-    case json::kind::int64: return v.get_int64() != 0;
-    case json::kind::uint64: return v.get_uint64() != 0;
-    case json::kind::double_: return v.get_double() != 0.0;
-    case json::kind::string: return !v.get_string().empty();
-    case json::kind::array: return !v.get_array().empty();
-    case json::kind::object: return !v.get_object().empty();
-  }
-  return false;
-}
+using corvane::truthy;
 
 // What Python prints for the type of a JSON value.
 std::string_view python_type(const json::value& v) {

@@ -178,9 +178,9 @@ awaitable<void> WsSession::wait_flushed(std::chrono::milliseconds limit) {
   }
 }
 
-WsSession::Next WsSession::take_event(bool copy, ws::FrameReader::Event& event) {
+WsSession::Next WsSession::take_event(ws::FrameReader::Event& event) {
   while (true) {
-    event = copy ? reader_.next() : reader_.next_view();
+    event = reader_.next_view();
     switch (event.kind) {
       case ws::FrameReader::Kind::kMessage:
         return Next::kMessage;
@@ -219,26 +219,15 @@ bool WsSession::read_failed(const boost::system::error_code& ec, std::size_t n) 
 }
 
 awaitable<std::optional<std::string>> WsSession::receive() {
-  ws::FrameReader::Event event;
-  while (true) {
-    switch (take_event(true, event)) {
-      case Next::kMessage:
-        co_return std::move(event.payload);
-      case Next::kEnd:
-        co_return std::nullopt;
-      case Next::kRead:
-        break;
-    }
-    char* dst = reader_.prepare(kReadChunk);
-    auto [ec, n] = co_await socket_.async_read_some(asio::buffer(dst, kReadChunk), asio::as_tuple(asio::use_awaitable));
-    if (read_failed(ec, n)) co_return std::nullopt;
-  }
+  std::optional<std::string_view> message = co_await receive_view();
+  if (!message) co_return std::nullopt;
+  co_return std::string(*message);
 }
 
 awaitable<std::optional<std::string_view>> WsSession::receive_view() {
   ws::FrameReader::Event event;
   while (true) {
-    switch (take_event(false, event)) {
+    switch (take_event(event)) {
       case Next::kMessage:
         co_return event.message;
       case Next::kEnd:

@@ -63,7 +63,7 @@ class WsSession final : public PeerConnection, public std::enable_shared_from_th
   // What the bytes read so far hold next, pings answered and closes handled on the way: a
   // message (in `event`), the end of the connection, or nothing yet (read more).
   enum class Next { kMessage, kEnd, kRead };
-  Next take_event(bool copy, ws::FrameReader::Event& event);
+  Next take_event(ws::FrameReader::Event& event);
   // After a read: true when it failed (the connection is then closed).
   bool read_failed(const boost::system::error_code& ec, std::size_t n);
 
