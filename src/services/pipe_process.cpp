@@ -1,4 +1,5 @@
 #include "services/pipe_process.hpp"
+#include "services/clock.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -116,7 +117,7 @@ struct PipeProcess::State {
   asio::posix::stream_descriptor out;
   asio::posix::stream_descriptor err;
   Notifier wake;
-  asio::steady_timer deadline;
+  Timer deadline;
   std::shared_ptr<process::Child> child;
   std::deque<Line> lines;
   int open_streams = 2;

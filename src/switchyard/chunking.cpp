@@ -25,7 +25,7 @@ std::size_t ConnectionManager::chunk_buffer_count(std::string_view client_id) co
   return it == _chunk_buffers.end() ? 0 : it->second.size();
 }
 
-void ConnectionManager::sweep_chunk_buffers(std::chrono::steady_clock::time_point now) {
+void ConnectionManager::sweep_chunk_buffers(corvane::Clock::time_point now) {
   for (auto& [client_id, inner] : _chunk_buffers) {
     std::vector<std::string> stale;
     for (const auto& [chunk_id, buffer] : inner)
@@ -75,7 +75,7 @@ std::optional<json::object> ConnectionManager::handle_chunk(std::string_view cli
   // A chunk id that is not text is keyed by its JSON text.
   std::string chunk_id = chunk_id_v->is_string() ? std::string(chunk_id_v->get_string()) : to_json(*chunk_id_v);
 
-  auto now = std::chrono::steady_clock::now();
+  auto now = corvane::Clock::now();
   if (now - last_chunk_sweep_ >= std::chrono::seconds(5)) {
     last_chunk_sweep_ = now;
     sweep_chunk_buffers(now);

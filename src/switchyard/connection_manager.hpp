@@ -10,6 +10,7 @@
 #include "switchyard/peer.hpp"
 #include "switchyard/result_batcher.hpp"
 
+#include "services/clock.hpp"
 #include "services/process.hpp"
 
 #include <boost/asio/steady_timer.hpp>
@@ -46,7 +47,7 @@ struct ChunkBuffer {
   std::int64_t received = 0;
   std::int64_t total = 0;
   std::size_t bytes = 0;
-  std::chrono::steady_clock::time_point touched;
+  corvane::Clock::time_point touched;
 };
 
 // A display name or connection arguments, remembered with the client type that gave them so
@@ -62,7 +63,7 @@ struct ArgsEntry {
 
 struct PendingRequest {
   explicit PendingRequest(const asio::any_io_executor& ex) : timer(ex) {}
-  asio::steady_timer timer;
+  corvane::Timer timer;
   std::optional<json::object> response;
 };
 
@@ -121,7 +122,7 @@ class ConnectionManager {
                                           const json::object& original_message);
   std::size_t chunk_buffer_count(std::string_view client_id) const;
   // Drops buffers untouched for kChunkBufferIdle (also done every few seconds by handle_chunk).
-  void sweep_chunk_buffers(std::chrono::steady_clock::time_point now);
+  void sweep_chunk_buffers(corvane::Clock::time_point now);
 
   // ---- kernel processes
   std::shared_ptr<corvane::process::Child> spawn_kernel(const std::string& workbook_id);
@@ -255,7 +256,7 @@ class ConnectionManager {
   // Where connections report frames of post_text that failed; gone with the manager.
   std::shared_ptr<UndeliveredFrames> undelivered_;
   std::weak_ptr<UndeliveredFrames> undelivered_sink_;
-  std::chrono::steady_clock::time_point last_chunk_sweep_{};
+  corvane::Clock::time_point last_chunk_sweep_{};
 };
 
 }  // namespace switchyard

@@ -58,7 +58,7 @@ awaitable<json::object> ConnectionManager::send_and_wait_response(std::string cl
   log_->debug("Sent message to {} {}: {}", client_type, client_id, type);
 
   if (!pending.response) {
-    pending.timer.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+    pending.timer.expires_after(std::chrono::duration_cast<corvane::Clock::duration>(
         std::chrono::duration<double>(timeout)));
     boost::system::error_code ec;
     co_await pending.timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));

@@ -9,7 +9,7 @@
 #include "switchyard/relays.hpp"
 #include "switchyard/validation.hpp"
 
-#include <boost/asio/steady_timer.hpp>
+#include "services/clock.hpp"
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
@@ -20,7 +20,7 @@ namespace {
 // Lets registration and the endpoint's ping complete before a hook talks to anyone.
 awaitable<void> pause(Server& server) {
   if (server.hook_pause_ms <= 0) co_return;
-  asio::steady_timer timer(co_await asio::this_coro::executor);
+  corvane::Timer timer(co_await asio::this_coro::executor);
   timer.expires_after(std::chrono::milliseconds(server.hook_pause_ms));
   co_await timer.async_wait(asio::use_awaitable);
 }

@@ -1,6 +1,7 @@
 // The parameter helper process: started with pipes for its standard input and output, fed one
 // request line per source, its answers read on the loop.
 #include "switchyard/param_helper.hpp"
+#include "services/clock.hpp"
 
 #include "services/process.hpp"
 #include "switchyard/validation.hpp"
@@ -140,12 +141,12 @@ namespace {
 
 struct HelperProcess {
   explicit HelperProcess(const asio::any_io_executor& ex)
-      : input(ex), output(ex), watchdog(ex, asio::steady_timer::time_point::max()) {}
+      : input(ex), output(ex), watchdog(ex, corvane::Timer::time_point::max()) {}
   std::shared_ptr<corvane::process::Child> child;
   asio::posix::stream_descriptor input;   // the helper's standard input
   asio::posix::stream_descriptor output;  // the helper's standard output
   // The time limit of the request the helper works on (the first outstanding one).
-  asio::steady_timer watchdog;
+  corvane::Timer watchdog;
   std::deque<HelperTicket> outstanding;  // sent and not answered, in the order sent
   std::deque<Text> writes;
   bool writing = false;
@@ -285,7 +286,7 @@ struct ParameterHelper::Impl : std::enable_shared_from_this<Impl> {
 
   // Starts the time limit of the first outstanding request, or stops the clock.
   void arm(HelperProcess& proc) {
-    if (proc.outstanding.empty()) proc.watchdog.expires_at(asio::steady_timer::time_point::max());
+    if (proc.outstanding.empty()) proc.watchdog.expires_at(corvane::Timer::time_point::max());
     else proc.watchdog.expires_after(timeout);
   }
 
@@ -392,9 +393,9 @@ struct ParameterHelper::Impl : std::enable_shared_from_this<Impl> {
       co_await proc->watchdog.async_wait(asio::redirect_error(asio::use_awaitable, ec));
       if (proc->closed) break;
       // Woken by a new time limit, or expired just before one was set.
-      if (ec || proc->watchdog.expiry() > asio::steady_timer::clock_type::now()) continue;
+      if (ec || proc->watchdog.expiry() > corvane::Clock::now()) continue;
       if (proc->outstanding.empty()) {
-        proc->watchdog.expires_at(asio::steady_timer::time_point::max());
+        proc->watchdog.expires_at(corvane::Timer::time_point::max());
         continue;
       }
       auto ms = self->timeout.count();
@@ -466,7 +467,6 @@ void ParameterHelper::stop() {
   }
 }
 
-void ParameterHelper::set_request_timeout(std::chrono::milliseconds timeout) { impl_->timeout = timeout; }
 
 void ParameterHelper::set_cache_limits(std::size_t max_entries, std::size_t max_bytes) {
   impl_->max_entries = std::max<std::size_t>(max_entries, 1);

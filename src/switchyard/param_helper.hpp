@@ -64,8 +64,6 @@ class ParameterHelper {
   // starts afterwards.
   void stop();
 
-  // Time the helper has for each request, counted from the moment it can start on it.
-  void set_request_timeout(std::chrono::milliseconds timeout);
   void set_cache_limits(std::size_t max_entries, std::size_t max_bytes);
 
   struct Stats {

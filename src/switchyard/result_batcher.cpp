@@ -4,7 +4,8 @@
 
 #include "switchyard/server.hpp"
 
-#include <boost/asio/steady_timer.hpp>
+#include "services/clock.hpp"
+
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
@@ -38,8 +39,8 @@ void ResultBatcher::queue_result_text(std::string_view workbook_id, std::string 
 }
 
 awaitable<void> ResultBatcher::_flush_after_delay(std::string workbook_id) {
-  asio::steady_timer timer(co_await asio::this_coro::executor);
-  timer.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+  corvane::Timer timer(co_await asio::this_coro::executor);
+  timer.expires_after(std::chrono::duration_cast<corvane::Clock::duration>(
       std::chrono::duration<double>(COALESCE_DELAY)));
   co_await timer.async_wait(asio::use_awaitable);
   co_await _flush_workbook(std::move(workbook_id));

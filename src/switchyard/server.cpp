@@ -4,7 +4,8 @@
 #include "switchyard/packages.hpp"
 #include "switchyard/param_helper.hpp"
 
-#include <boost/asio/steady_timer.hpp>
+#include "services/clock.hpp"
+
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
@@ -57,8 +58,8 @@ void Server::cancel_all_tasks() {
 awaitable<void> Server::startup_event() {
   logger->info("Starting Business Layer server...");
   if (inspector.launch_inspector(_port)) {
-    asio::steady_timer timer(co_await asio::this_coro::executor);
-    timer.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+    corvane::Timer timer(co_await asio::this_coro::executor);
+    timer.expires_after(std::chrono::duration_cast<corvane::Clock::duration>(
         std::chrono::duration<double>(inspector_settle_seconds)));
     co_await timer.async_wait(asio::use_awaitable);
     logger->info("Python Inspector launched successfully");

@@ -72,7 +72,6 @@ class ClientTest : public ::testing::Test {
                                   {"pip_api", std::move(*apis)}};
     std::ofstream(home.path() / "settings.json") << json::serialize(root);
     settings = std::make_unique<corvane::SettingsManager>(home.path());
-    if (options.request_timeout == std::chrono::milliseconds(10000)) options.request_timeout = std::chrono::seconds(5);
     client = std::make_unique<Indexscout>(settings.get(), options);
     server.reset_requests();
     logs.clear();
@@ -290,18 +289,22 @@ TEST_F(ClientTest, NoPrimaryStillAnnouncesTheSecondaries) {
 }
 
 TEST_F(ClientTest, QueryFailuresAnswerEmptyWithTheirLogLines) {
-  IndexscoutOptions options;
-  options.request_timeout = std::chrono::milliseconds(300);
-  configure({entry(url("main"), true)}, false, std::nullopt, options);
+  configure({entry(url("main"), true)}, false);
   const std::string main = url("main");
   EXPECT_THAT(run(client->get_versions("broken", main)), IsEmpty());
   EXPECT_TRUE(logs.has("error", "API returned status 500 for " + server.base() + "/main/pypi/broken/json"));
-  EXPECT_THAT(run(client->get_extras("slow", "1.0", main)), IsEmpty());
-  EXPECT_TRUE(logs.has("error", "Timeout querying " + main + " for slow"));
   EXPECT_THAT(run(client->get_dependencies("notjson", "1.0", main)), IsEmpty());
   EXPECT_THAT(logs.messages("error").back(), HasSubstr("Failed to query " + main + " for notjson: "));
   EXPECT_THAT(run(client->get_extras("nope", "1.0", main)), IsEmpty());
   EXPECT_TRUE(logs.has("debug", "Package nope not found at " + main));
+
+  // The slow page answers after 2 s at the earliest, so only it can meet a limit of 300 ms (the
+  // pages above keep the usual limit: a busy machine may take longer than that to serve them).
+  IndexscoutOptions options;
+  options.request_timeout = std::chrono::milliseconds(300);
+  configure({entry(url("main"), true)}, false, std::nullopt, options);
+  EXPECT_THAT(run(client->get_extras("slow", "1.0", main)), IsEmpty());
+  EXPECT_TRUE(logs.has("error", "Timeout querying " + main + " for slow"));
 }
 
 TEST_F(ClientTest, RedirectsAreFollowed) {

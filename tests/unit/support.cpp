@@ -32,6 +32,7 @@ void ServerTest::SetUp() {
   home = std::filesystem::temp_directory_path() /
          ("switchyard-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
   std::filesystem::create_directories(home);
+  corvane::Clock::hold();
   logs = std::make_shared<LogRecorder>();
   corvane::logging::add_sink(logs);
   corvane::logging::set_level(spdlog::level::debug);
@@ -48,9 +49,9 @@ void ServerTest::SetUp() {
 void ServerTest::TearDown() {
   server->cancel_all_tasks();
   // Let cancelled tasks unwind while the server still exists.
-  ioc.restart();
-  ioc.run_for(std::chrono::milliseconds(50));
+  settle();
   server.reset();
+  corvane::Clock::release();
   corvane::logging::remove_sink(logs);
   std::error_code ec;
   std::filesystem::remove_all(home, ec);
@@ -60,18 +61,65 @@ void ServerTest::drive(bool& done, std::chrono::milliseconds limit) {
   ioc.restart();
   auto deadline = std::chrono::steady_clock::now() + limit;
   while (!done && std::chrono::steady_clock::now() < deadline) ioc.run_one_for(std::chrono::milliseconds(10));
-  if (!done) throw std::runtime_error("task did not finish in time");
-  // Run what the task left ready (posted completions), without waiting for timers.
-  ioc.poll();
+  if (!done) throw std::runtime_error("task did not finish (is it waiting for time the test never let pass?)");
+  // Run what the task left ready (posted completions); the clock stays where it is.
+  settle();
 }
 
-void ServerTest::settle(std::chrono::milliseconds d) {
-  ioc.restart();
-  ioc.run_for(d);
-  // On a loaded machine the thread may not have run for most of `d`: run what became ready
-  // meanwhile (expired timers included) before the test looks.
+void ServerTest::settle() {
   ioc.restart();
   while (ioc.poll() > 0) ioc.restart();
+}
+
+void ServerTest::advance(corvane::Clock::duration d, corvane::Clock::duration step) {
+  settle();
+  while (d > corvane::Clock::duration::zero()) {
+    auto by = std::min(step, d);
+    corvane::Clock::advance(by);
+    d -= by;
+    // The loop looks at its timers when the earliest one is due by the steady clock; a timer that
+    // is already due makes it look at once, so everything the step made due runs now.
+    corvane::Timer look(ioc, corvane::Clock::now() - std::chrono::hours(1));
+    look.async_wait([](boost::system::error_code) {});
+    settle();
+  }
+}
+
+void ServerTest::run_timed(awaitable<void> task, const std::function<void()>& each_step,
+                           std::chrono::seconds at_most) {
+  std::exception_ptr error;
+  bool done = false;
+  asio::co_spawn(ioc, std::move(task), [&](std::exception_ptr e) {
+    error = e;
+    done = true;
+  });
+  settle();
+  for (auto left = std::chrono::duration_cast<std::chrono::milliseconds>(at_most); !done; --left) {
+    if (each_step) {
+      each_step();
+      settle();
+      if (done) break;
+    }
+    if (left.count() <= 0) break;
+    advance(std::chrono::milliseconds(1));
+  }
+  if (!done) throw std::runtime_error("task did not finish within the time it was given");
+  if (error) std::rethrow_exception(error);
+}
+
+bool ServerTest::wait_for(const std::function<bool()>& done, std::chrono::seconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  asio::steady_timer tick(ioc);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    // Wakes the loop now and then when nothing else does (the event may be outside it).
+    tick.expires_after(std::chrono::milliseconds(5));
+    tick.async_wait([](boost::system::error_code) {});
+    ioc.restart();
+    ioc.run_one();
+  }
+  settle();
+  return true;
 }
 
 std::shared_ptr<FakePeer> ServerTest::connect(const std::string& type, const std::string& id, std::string name,

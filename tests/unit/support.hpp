@@ -4,6 +4,8 @@
 #include "switchyard/handlers.hpp"
 #include "switchyard/server.hpp"
 
+#include "services/clock.hpp"
+
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -15,6 +17,7 @@
 
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 
 namespace switchyard::testing {
@@ -125,8 +128,19 @@ class ServerTest : public ::testing::Test {
     drive(done, limit);
     if (error) std::rethrow_exception(error);
   }
-  // Lets the loop run for a while (timers, background tasks).
-  void settle(std::chrono::milliseconds d = std::chrono::milliseconds(20));
+  // Time in these tests is the fixture's: the server's clock stands still unless a test moves it.
+  // settle() runs everything that is ready now, without moving the clock.
+  void settle();
+  // Moves the clock forward by `d`, a `step` at a time, running what becomes due at each step.
+  void advance(corvane::Clock::duration d, corvane::Clock::duration step = std::chrono::milliseconds(1));
+  // Runs the task to completion, letting the clock run a millisecond at a time whenever nothing
+  // else is ready (pauses and time limits pass as they would, however slowly the machine runs).
+  // `each_step`, when given, plays the peers between steps (answers what they were sent).
+  void run_timed(awaitable<void> task, const std::function<void()>& each_step = {},
+                 std::chrono::seconds at_most = std::chrono::seconds(600));
+  // Runs the loop until `done` holds (an outside event: a process, a pipe, a socket), without
+  // moving the clock; false when it did not within `limit` (a guard against hanging, not a measure).
+  bool wait_for(const std::function<bool()>& done, std::chrono::seconds limit = std::chrono::seconds(60));
 
   // Registers a fake peer as a connected client.
   std::shared_ptr<FakePeer> connect(const std::string& type, const std::string& id, std::string name = {},

@@ -102,9 +102,13 @@ TEST_F(Chunking, AddinAndKernelOfOneWorkbookShareBuffersAndDispatchGoesThroughTh
 
 TEST_F(Chunking, StaleBuffersExpire) {
   feed(chunk("old", 0, 2, json::value("x")));
-  server->manager._chunk_buffers["wb"].find("old")->touched -= std::chrono::seconds(61);
+  // Buffers are swept at most every 5 s, on the way of a chunk, and dropped after 60 s untouched.
+  advance(std::chrono::seconds(54), std::chrono::seconds(1));
+  feed(chunk("recent", 0, 2, json::value("x")));
+  EXPECT_TRUE(server->manager._chunk_buffers["wb"].contains("old"));
+  advance(std::chrono::seconds(6), std::chrono::seconds(1));
   feed(chunk("fresh", 0, 2, json::value("x")));
-  server->manager.sweep_chunk_buffers(std::chrono::steady_clock::now());
+  EXPECT_TRUE(server->manager._chunk_buffers["wb"].contains("recent"));
   EXPECT_FALSE(server->manager._chunk_buffers["wb"].contains("old"));
   EXPECT_TRUE(server->manager._chunk_buffers["wb"].contains("fresh"));
 }

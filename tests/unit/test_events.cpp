@@ -18,17 +18,8 @@ class Events : public ServerTest {
   // requests stay unanswered.
   void dispatch_answering(const std::string& type, const std::string& id, json::object message, FakePeer& addin,
                           const std::string& workbook_id, std::vector<json::object> replies) {
-    bool done = false;
-    std::exception_ptr error;
-    asio::co_spawn(ioc, handle_message(*server, type, id, std::move(message)), [&](std::exception_ptr e) {
-      error = e;
-      done = true;
-    });
     std::size_t seen = addin.frames.size(), next = 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    ioc.restart();
-    while (!done && std::chrono::steady_clock::now() < deadline) {
-      ioc.run_one_for(std::chrono::milliseconds(5));
+    run_timed(handle_message(*server, type, id, std::move(message)), [&] {
       for (; seen < addin.frames.size(); ++seen) {
         auto request = json::parse(addin.frames[seen]).as_object();
         if (next == replies.size() || !request.contains("requestId")) continue;
@@ -36,10 +27,7 @@ class Events : public ServerTest {
         reply["requestId"] = request["requestId"];  // the add-in answers with its own key only
         asio::co_spawn(ioc, handle_message(*server, "addin", workbook_id, std::move(reply)), asio::detached);
       }
-    }
-    ASSERT_TRUE(done);
-    if (error) std::rethrow_exception(error);
-    settle(std::chrono::milliseconds(5));
+    });
   }
 
   static std::string without_ids(json::object m) {
@@ -224,7 +212,6 @@ TEST_F(Events, RefusedSilentOrAbsentAddinGivesFalseAndChangesNothing) {
   EXPECT_EQ(ide->frames, std::vector<std::string>{failed});  // no state push
   EXPECT_FALSE(m.registered_handlers.contains("wb"));
 
-  m._handler_registration_timeout = 0.05;
   dispatch_answering("ide", "one", obj(request), *addin, "wb", {});
   EXPECT_EQ(ide->frames.back(), failed);
   EXPECT_TRUE(has_log(spdlog::level::warn, "Error registering handler: Timeout waiting for response from addin wb"));
@@ -356,7 +343,7 @@ TEST_F(Events, WrongTypesFromPeersAreTreatedAsAbsent) {
   // A tree nested past the JSON depth cap is refused with the message that carries it.
   auto peer = std::make_shared<FakePeer>();
   asio::co_spawn(ioc, websocket_endpoint(*server, peer, "addin", "deep", {}), asio::detached);
-  settle(std::chrono::milliseconds(5));
+  settle();
   std::string deep = R"({"type":"T","id":"x"})";
   for (int i = 0; i < 40; ++i) deep = R"({"type":"T","children":[)" + deep + "]}";
   peer->push_incoming(R"({"type":"workbook_structure_update","tree":)" + deep + "}");

@@ -13,24 +13,16 @@ class Hooks : public ServerTest {
     ServerTest::SetUp();
     // Kernels are started for real; this one exits at once.
     server->python_executable = "/bin/true";
+    server->hook_pause_ms = 500;
   }
 
   // Runs the hook while answering each request the add-in receives with the reply stored for its
   // type (no reply stored: the add-in stays silent). Returns the request types in order.
   std::vector<std::string> run_answering(awaitable<void> hook, FakePeer& addin,
                                          const std::map<std::string, std::string>& replies) {
-    bool done = false;
-    std::exception_ptr error;
-    asio::co_spawn(ioc, std::move(hook), [&](std::exception_ptr e) {
-      error = e;
-      done = true;
-    });
     std::vector<std::string> asked;
     std::size_t seen = 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!done && std::chrono::steady_clock::now() < deadline) {
-      ioc.restart();
-      ioc.run_for(std::chrono::milliseconds(1));
+    run_timed(std::move(hook), [&] {
       auto sent = addin.messages();
       for (; seen < sent.size(); ++seen) {
         if (!sent[seen].contains("request_id")) continue;
@@ -42,9 +34,7 @@ class Hooks : public ServerTest {
         reply["request_id"] = sent[seen].at("request_id");
         server->manager.handle_response(reply);
       }
-    }
-    EXPECT_TRUE(done);
-    if (error) std::rethrow_exception(error);
+    });
     return asked;
   }
 
@@ -100,7 +90,6 @@ TEST_F(Hooks, AddinConnectionFillsTheCachesStartsTheKernelAndTellsEveryEditor) {
 TEST_F(Hooks, SilentOrOddAddinStillGetsItsKernelAndTheEditorsAreTold) {
   auto ide = connect("ide", "main");
   auto addin = connect("addin", "wb");
-  server->manager._addin_request_timeout = 0.05;
   server->manager.save_module("wb", "stale", "x = 1");
   // Modules and events unanswered, functions and packages of the wrong shape.
   auto answers = std::map<std::string, std::string>{
@@ -137,7 +126,7 @@ TEST_F(Hooks, KernelConnectionLoadsCodeOnlyWithItsAddinAndAnnouncesItself) {
   server->manager.workbook_python_paths["wb"] = json::parse(R"(["/p"])");
 
   // Without its add-in: no code, but the pushes and the console line (with the workbook id).
-  run(on_kernel_connection(*server, kernel, "kernel", "wb"));
+  run_timed(on_kernel_connection(*server, kernel, "kernel", "wb"));
   EXPECT_EQ(types(*kernel), (std::vector<std::string>{"com_event_config_update"}));
   EXPECT_EQ(types(*ide), (std::vector<std::string>{"object_registry_update", "log_to_console"}));
   EXPECT_EQ(ide->frames.back(), R"({"type":"log_to_console","content":"Kernell connected for workbook wb"})");
@@ -146,7 +135,7 @@ TEST_F(Hooks, KernelConnectionLoadsCodeOnlyWithItsAddinAndAnnouncesItself) {
   // event configuration (not to be saved).
   auto addin = connect("addin", "wb", "Book 1");
   kernel->frames.clear();
-  run(on_kernel_connection(*server, kernel, "kernel", "wb"));
+  run_timed(on_kernel_connection(*server, kernel, "kernel", "wb"));
   EXPECT_EQ(types(*kernel), (std::vector<std::string>{"update_module", "set_python_paths", "com_event_config_update"}));
   EXPECT_EQ(types(*addin), (std::vector<std::string>{"sync_custom_functions", "save_event_config_request"}));
   EXPECT_EQ(addin->messages()[1].at("save"), false);
@@ -158,7 +147,7 @@ TEST_F(Hooks, NewEditorGetsTheListAndEveryEditorEveryWorkbooksState) {
   connect("addin", "wb1", "One");
   connect("addin", "wb2");
   auto second = connect("ide", "second");
-  run(on_ide_connection(*server, second, "ide", "second"));
+  run_timed(on_ide_connection(*server, second, "ide", "second"));
   EXPECT_EQ(types(*second), (std::vector<std::string>{"workbook_list", "event_manager_state", "published_functions_state",
                                                       "workbook_packages_update", "workbook_connected",
                                                       "event_manager_state", "published_functions_state",

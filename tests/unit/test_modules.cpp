@@ -21,19 +21,13 @@ class Modules : public ServerTest {
   // Runs a handler while answering the add-in's request as soon as it is sent.
   void dispatch_answered(const std::string& type, const std::string& id, json::object message, FakePeer& addin,
                          json::object reply) {
-    bool done = false;
-    asio::co_spawn(ioc, handle_message(*server, type, id, std::move(message)), [&](std::exception_ptr) { done = true; });
     std::size_t seen = addin.frames.size();
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done && std::chrono::steady_clock::now() < deadline) {
-      ioc.restart();
-      ioc.run_for(std::chrono::milliseconds(2));
+    run_timed(handle_message(*server, type, id, std::move(message)), [&] {
       if (addin.frames.size() > seen) {
         answer_addin(addin, seen, reply);
         seen = addin.frames.size();
       }
-    }
-    ASSERT_TRUE(done);
+    });
   }
 };
 
@@ -98,7 +92,7 @@ TEST_F(Modules, AddinRefusalLeavesTheCacheAlone) {
   bool result = true;
   asio::co_spawn(ioc, server->manager.save_module_to_addin("wb", "m", "new"),
                  [&](std::exception_ptr, bool r) { result = r; });
-  settle(std::chrono::milliseconds(5));
+  settle();
   answer_addin(*addin, 0, obj(R"({"success":false})"));
   settle();
   EXPECT_FALSE(result);
@@ -112,7 +106,7 @@ TEST_F(Modules, LoadModuleNullVersusEmptyCode) {
     asio::co_spawn(ioc, server->manager.load_module_from_addin("wb", name),
                    [&](std::exception_ptr, std::optional<std::string> r) { result = r; });
     std::size_t before = addin->frames.size();
-    settle(std::chrono::milliseconds(5));
+    settle();
     answer_addin(*addin, before, obj(reply));
     settle();
   };
@@ -128,7 +122,7 @@ TEST_F(Modules, FetchReplacesTheWholeTable) {
   auto addin = connect("addin", "wb");
   server->manager.save_module("wb", "stale", "x");
   asio::co_spawn(ioc, server->manager.request_modules_from_addin("wb"), asio::detached);
-  settle(std::chrono::milliseconds(5));
+  settle();
   answer_addin(*addin, 0, obj(R"({"type":"get_modules_response"})"));
   settle();
   EXPECT_TRUE(server->manager.list_modules("wb").empty());

@@ -28,13 +28,18 @@ std::string read_file(const fs::path& p) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Gone, or a zombie nobody reaped yet.
+// Running: neither gone nor a zombie nobody reaped yet.
+bool process_alive(pid_t pid) {
+  if (::kill(pid, 0) != 0) return false;
+  std::string status = read_file("/proc/" + std::to_string(pid) + "/stat");
+  auto close = status.rfind(')');
+  return !(close != std::string::npos && close + 2 < status.size() && status[close + 2] == 'Z');
+}
+
+// Waits (a minute at most) for the process to be gone or a zombie.
 bool process_gone(pid_t pid) {
-  for (int i = 0; i < 1000; ++i) {
-    if (::kill(pid, 0) != 0) return true;
-    std::string status = read_file("/proc/" + std::to_string(pid) + "/stat");
-    auto close = status.rfind(')');
-    if (close != std::string::npos && close + 2 < status.size() && status[close + 2] == 'Z') return true;
+  for (int i = 0; i < 6000; ++i) {
+    if (!process_alive(pid)) return true;
     ::usleep(10000);
   }
   return false;
@@ -223,13 +228,19 @@ TEST_F(Packages, InstallersNeverOutliveTheirStreamTheirTimeLimitOrTheServer) {
   // 2. The time limit.
   fs::remove(pid_file);
   server->settings_manager.set(corvane::PackageManager::kTimeLimitKey, 3);
-  auto events = install("slowbuild", "1.0");
+  std::vector<InstallEvent> events;
+  {
+    auto stream = pm().install_package_to_cache("slowbuild", "1.0", {});
+    run(until_building(*stream, events), std::chrono::seconds(60));
+    advance(std::chrono::milliseconds(2999));
+    EXPECT_TRUE(process_alive(build_pid()));
+    advance(std::chrono::milliseconds(1));
+    run(collect(std::move(stream), events), std::chrono::seconds(60));
+  }
   EXPECT_EQ(of(events, "error"),
             std::vector<std::string>{"Installing slowbuild==1.0 took longer than 3 s; the installer was stopped"});
   EXPECT_TRUE(of(events, "path").empty());
-  if (fs::exists(pid_file)) {
-    EXPECT_TRUE(process_gone(build_pid()));
-  }
+  EXPECT_TRUE(process_gone(build_pid()));
   EXPECT_EQ(pm().processes().running(), 0u);
 
   // 3. The server stops.
@@ -503,17 +514,13 @@ TEST_F(Packages, ACancelledOrStoppedRunPutsItsEntriesBackAndKillsItsInstaller) {
                    ended = e;
                    done = true;
                  }));
-  ioc.restart();
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!(fs::exists(pid_file) && !read_file(pid_file).empty()) && std::chrono::steady_clock::now() < deadline)
-    ioc.run_one_for(std::chrono::milliseconds(10));
-  ASSERT_TRUE(fs::exists(pid_file));
+  auto building = [&] { return fs::exists(pid_file) && !read_file(pid_file).empty(); };
+  ASSERT_TRUE(wait_for(building));
   EXPECT_EQ(status("wb", "slowbuild"), "installing");
   const pid_t pid = static_cast<pid_t>(std::stoi(read_file(pid_file)));
   ide->frames.clear();
   cancel.emit(asio::cancellation_type::terminal);
-  settle(std::chrono::milliseconds(200));
-  ASSERT_TRUE(done);
+  ASSERT_TRUE(wait_for([&] { return done; }));
   EXPECT_TRUE(ended);  // the awaiting task sees the cancellation
   EXPECT_TRUE(process_gone(pid));
   EXPECT_EQ(status("wb", "slowbuild"), "pending");
@@ -533,15 +540,10 @@ TEST_F(Packages, ACancelledOrStoppedRunPutsItsEntriesBackAndKillsItsInstaller) {
   auto addin = connect("addin", "wb");
   done = false;
   asio::co_spawn(ioc, handle_workbook_packages_install(*server, "wb"), [&](std::exception_ptr) { done = true; });
-  ioc.restart();
-  deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!(fs::exists(pid_file) && !read_file(pid_file).empty()) && std::chrono::steady_clock::now() < deadline)
-    ioc.run_one_for(std::chrono::milliseconds(10));
-  ASSERT_TRUE(fs::exists(pid_file));
+  ASSERT_TRUE(wait_for(building));
   ide->frames.clear();
   run(server->shutdown_event());
-  for (int i = 0; i < 500 && !done; ++i) settle(std::chrono::milliseconds(10));
-  ASSERT_TRUE(done);
+  ASSERT_TRUE(wait_for([&] { return done; }));
   EXPECT_TRUE(process_gone(static_cast<pid_t>(std::stoi(read_file(pid_file)))));
   EXPECT_EQ(status("wb", "slowbuild"), "pending");
   EXPECT_EQ(ide->of_type("workbook_packages_update").size(), 1u);
@@ -651,9 +653,7 @@ TEST_F(Packages, EditorRequestsChangeTheListAnswerQuestionsAndStartTheRun) {
 
   // The run, in the background; then its results.
   EXPECT_EQ(ask(R"({"type":"install_workbook_packages","workbook_id":"wb"})").at("queued"), false);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (other->of_type("package_installation_complete").empty() && std::chrono::steady_clock::now() < deadline)
-    settle(std::chrono::milliseconds(50));
+  ASSERT_TRUE(wait_for([&] { return !other->of_type("package_installation_complete").empty(); }));
   EXPECT_EQ(get_str(other->of_type("package_installation_complete").at(0), "message"),
             "✓ Installation complete. 2 package(s) installed.");
   json::object state = ask(R"({"type":"get_workbook_packages","workbook_id":"wb"})");

@@ -255,14 +255,6 @@ bool running(pid_t pid) {
   return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] != 'Z';
 }
 
-bool gone_within(pid_t pid, int ms) {
-  for (int waited = 0; waited < ms; waited += 10) {
-    if (!running(pid)) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return !running(pid);
-}
-
 // Lines of a file, each split at spaces.
 std::vector<std::vector<std::string>> records(const std::filesystem::path& file) {
   std::vector<std::vector<std::string>> out;
@@ -310,8 +302,7 @@ TEST_F(Relays, EditorControlOverTheSupervisor) {
   EXPECT_EQ(ide->frames.size(), 2u);
   auto first = server->ide_manager->child();
   ASSERT_TRUE(first);
-  for (int i = 0; i < 200 && records(record.string() + ".children").empty(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(wait_for([&] { return !records(record.string() + ".children").empty(); }));
   auto started = records(record);
   ASSERT_EQ(started.size(), 1u);
   EXPECT_EQ(started[0], (std::vector<std::string>{"8000", "8001", "8002", "secret-token", std::to_string(first->pid())}));
@@ -321,15 +312,15 @@ TEST_F(Relays, EditorControlOverTheSupervisor) {
   // kill_ide stops the whole group and starts the editor again.
   dispatch("addin", "wb", obj(R"({"type":"kill_ide"})"));
   EXPECT_TRUE(has_log(spdlog::level::info, "[BusinessLayer] IDE killed and restarted successfully"));
-  EXPECT_TRUE(gone_within(first->pid(), 10000));
-  EXPECT_TRUE(gone_within(first_child, 10000));
+  EXPECT_TRUE(wait_for([&] { return !running(first->pid()); }));
+  EXPECT_TRUE(wait_for([&] { return !running(first_child); }));
   auto second = server->ide_manager->child();
   ASSERT_TRUE(second);
   EXPECT_NE(second->pid(), first->pid());
   EXPECT_TRUE(second->alive());
 
   server->ide_manager->stop();
-  EXPECT_TRUE(gone_within(second->pid(), 10000));
+  EXPECT_TRUE(wait_for([&] { return !running(second->pid()); }));
   EXPECT_FALSE(server->ide_manager->child());
 }
 

@@ -6,7 +6,10 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/read.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <gtest/gtest.h>
+
+#include <functional>
 
 namespace switchyard::transport {
 namespace {
@@ -34,6 +37,20 @@ std::vector<std::string> read_frames(tcp::socket& client, std::size_t count) {
   return out;
 }
 
+// Runs the loop until `done` holds; false if it did not within a minute (a guard, not a measure).
+bool run_until(asio::io_context& ioc, const std::function<bool()>& done) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  asio::steady_timer tick(ioc);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    tick.expires_after(std::chrono::milliseconds(5));
+    tick.async_wait([](boost::system::error_code) {});
+    ioc.restart();
+    ioc.run_one();
+  }
+  return true;
+}
+
 TEST(WsSession, PostedFramesKeepTheirPlaceAndThoseNeverWrittenAreReported) {
   asio::io_context ioc;
   tcp::acceptor acceptor(ioc, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
@@ -55,8 +72,8 @@ TEST(WsSession, PostedFramesKeepTheirPlaceAndThoseNeverWrittenAreReported) {
     EXPECT_TRUE(session->post_text(text("c"), sink));
     co_return;
   }, asio::detached);
-  ioc.run_for(std::chrono::milliseconds(50));
-  EXPECT_TRUE(sent);
+  // Three frames of one byte each, two bytes of header apiece.
+  ASSERT_TRUE(run_until(ioc, [&] { return sent && client.available() >= 9; }));
   EXPECT_EQ(read_frames(client, 3), (std::vector<std::string>{"a", "b", "c"}));
 
   // Frames still queued when the connection ends, and frames posted after it, are reported in
@@ -65,16 +82,15 @@ TEST(WsSession, PostedFramesKeepTheirPlaceAndThoseNeverWrittenAreReported) {
   ASSERT_TRUE(session->post_text(text("e"), sink));
   session->abort();
   ASSERT_TRUE(session->post_text(text("f"), sink));
-  ioc.restart();
-  ioc.run_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(run_until(ioc, [&] { return sink->frames.size() >= 3; }));
   EXPECT_EQ(sink->frames, (std::vector<std::string>{"d", "e", "f"}));
 
-  // A sink that is gone is told nothing.
+  // A sink that is gone is told nothing (and the reports after it still arrive, in order).
   std::weak_ptr<UndeliveredFrames> gone = std::make_shared<Recorder>();
   EXPECT_TRUE(session->post_text(text("g"), gone));
-  ioc.restart();
-  ioc.run_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(sink->frames.size(), 3u);
+  EXPECT_TRUE(session->post_text(text("h"), sink));
+  ASSERT_TRUE(run_until(ioc, [&] { return sink->frames.size() >= 4; }));
+  EXPECT_EQ(sink->frames, (std::vector<std::string>{"d", "e", "f", "h"}));
 }
 
 }  // namespace
