@@ -36,9 +36,9 @@ std::int64_t as_int(const json::value& v) {
   return v.get_uint64() > static_cast<std::uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<std::int64_t>(v.get_uint64());
 }
 
-const switchyard::ChunkBuffer* server_buffer(const M& manager, const std::string& client, const std::string& key) {
-  auto it = manager._chunk_buffers.find(client);
-  return it == manager._chunk_buffers.end() ? nullptr : it->second.find(key);
+const switchyard::ChunkAssembler::Buffer* server_buffer(const M& manager, const std::string& client, const std::string& key) {
+  auto it = manager.chunks.buffers().find(client);
+  return it == manager.chunks.buffers().end() ? nullptr : it->second.find(key);
 }
 
 // What reassembly must answer for `envelope`, computed from the model (which it updates).
@@ -52,7 +52,7 @@ std::optional<json::object> expected_answer(Model& model, const M& manager, cons
   if (!is_integer(*index_v) || !is_integer(*total_v)) return std::nullopt;
   const std::int64_t index = as_int(*index_v), total = as_int(*total_v);
   if (index < 0 || index >= total) return std::nullopt;
-  if (total > static_cast<std::int64_t>(M::kMaxMessageBytes / switchyard::CHUNK_SIZE)) return std::nullopt;
+  if (total > static_cast<std::int64_t>(switchyard::ChunkAssembler::kMaxMessageBytes / switchyard::CHUNK_SIZE)) return std::nullopt;
   if (data && !data->is_string() && !data->is_null()) return std::nullopt;
 
   const std::string key = id->is_string() ? std::string(id->get_string()) : switchyard::to_json(*id);
@@ -69,7 +69,7 @@ std::optional<json::object> expected_answer(Model& model, const M& manager, cons
   auto& slot = buffer.slots[static_cast<std::size_t>(index)];
   if (slot) return std::nullopt;  // the first copy wins
   if (data && data->is_string()) {
-    if (buffer.bytes + data->get_string().size() > M::kMaxMessageBytes) {
+    if (buffer.bytes + data->get_string().size() > switchyard::ChunkAssembler::kMaxMessageBytes) {
       model.erase(slot_key);
       return std::nullopt;
     }
@@ -131,7 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     started = true;
   }
   M& manager = harness.server().manager;
-  manager._chunk_buffers.clear();
+  manager.chunks.clear();
   Model model;
   std::size_t budget = 80u << 20;  // bytes of inflated data per input
 
@@ -167,12 +167,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (copies > 1 && original_id.is_string())
         envelope["chunk_id"] = std::string(original_id.get_string()) + "#" + std::to_string(copy);
       std::optional<json::object> expected = expected_answer(model, manager, client, envelope);
-      std::optional<json::object> got = manager.handle_chunk(client, envelope);
+      std::optional<json::object> got = manager.chunks.handle_chunk(client, envelope);
       FUZZ_CHECK_MSG(got.has_value() == expected.has_value(),
                      got ? "a message came out of reassembly before all its chunks had arrived"
                          : "all chunks arrived but no message came out");
       if (got) FUZZ_CHECK_MSG(*got == *expected, "the reassembled message is not what its chunks spell");
-      FUZZ_CHECK(manager.chunk_buffer_count(client) <= M::kMaxChunkBuffersPerClient);
+      FUZZ_CHECK(manager.chunks.buffer_count(client) <= switchyard::ChunkAssembler::kMaxBuffersPerClient);
       if (const json::value* id = envelope.if_contains("chunk_id"); id && id->is_string())
         if (const auto* buffer = server_buffer(manager, client, std::string(id->get_string())))
           check_chunk_buffer(*buffer);

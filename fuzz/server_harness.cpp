@@ -72,13 +72,13 @@ std::size_t json_depth(const json::value& v) {
   return 0;
 }
 
-void check_chunk_buffer(const switchyard::ChunkBuffer& buffer) {
+void check_chunk_buffer(const switchyard::ChunkAssembler::Buffer& buffer) {
   using M = switchyard::ConnectionManager;
   FUZZ_CHECK(buffer.total > 0);
-  FUZZ_CHECK(static_cast<std::size_t>(buffer.total) * switchyard::CHUNK_SIZE <= M::kMaxMessageBytes);
+  FUZZ_CHECK(static_cast<std::size_t>(buffer.total) * switchyard::CHUNK_SIZE <= switchyard::ChunkAssembler::kMaxMessageBytes);
   FUZZ_CHECK(buffer.chunks.size() == static_cast<std::size_t>(buffer.total));
   FUZZ_CHECK(buffer.received >= 0 && buffer.received < buffer.total);  // a full buffer never stays
-  FUZZ_CHECK(buffer.bytes <= M::kMaxMessageBytes);
+  FUZZ_CHECK(buffer.bytes <= switchyard::ChunkAssembler::kMaxMessageBytes);
   std::size_t bytes = 0;
   std::int64_t filled = 0;
   for (const auto& slot : buffer.chunks) {
@@ -91,8 +91,8 @@ void check_chunk_buffer(const switchyard::ChunkBuffer& buffer) {
 }
 
 void check_chunk_buffers(const switchyard::ConnectionManager& manager) {
-  for (const auto& [client_id, buffers] : manager._chunk_buffers) {
-    FUZZ_CHECK_MSG(buffers.size() <= switchyard::ConnectionManager::kMaxChunkBuffersPerClient, "client " + client_id);
+  for (const auto& [client_id, buffers] : manager.chunks.buffers()) {
+    FUZZ_CHECK_MSG(buffers.size() <= switchyard::ChunkAssembler::kMaxBuffersPerClient, "client " + client_id);
     for (const auto& [chunk_id, buffer] : buffers) check_chunk_buffer(buffer);
   }
 }
@@ -139,7 +139,7 @@ void ServerHarness::reset(unsigned failing) {
   server_->kill_grace_ms = 0;
   server_->restart_pause_ms = 0;
   server_->inspector_settle_seconds = 0;
-  server_->manager._result_batcher.COALESCE_DELAY = 0;
+  server_->_result_batcher.COALESCE_DELAY = 0;
 
   for (const auto& spec : kConnected) {
     auto peer = std::make_shared<RecordingPeer>();
@@ -242,8 +242,8 @@ void ServerHarness::check_outcome(const std::exception_ptr& error) {
 void ServerHarness::check_idle_invariants() {
   auto& manager = server_->manager;
   FUZZ_CHECK_MSG(manager._pending_requests.empty(), "a request is still registered after its task ended");
-  FUZZ_CHECK_MSG(manager._result_batcher._pending.empty(), "a function result was never flushed");
-  FUZZ_CHECK(manager._result_batcher._flush_tasks.empty());
+  FUZZ_CHECK_MSG(server_->_result_batcher._pending.empty(), "a function result was never flushed");
+  FUZZ_CHECK(server_->_result_batcher._flush_tasks.empty());
   check_chunk_buffers(manager);
 
   json::parse_options deep;

@@ -111,8 +111,8 @@ class ServerHarness {
 std::size_t json_depth(const json::value& v);
 
 // Asserts that a reassembly buffer respects the caps and is self-consistent.
-void check_chunk_buffer(const switchyard::ChunkBuffer& buffer);
-// The same for every buffer of every client, and at most kMaxChunkBuffersPerClient per client.
+void check_chunk_buffer(const switchyard::ChunkAssembler::Buffer& buffer);
+// The same for every buffer of every client, and at most kMaxBuffersPerClient per client.
 void check_chunk_buffers(const switchyard::ConnectionManager& manager);
 
 }  // namespace fuzzing

@@ -206,7 +206,7 @@ int main(int argc, char** argv) {
           co_await server->shutdown_event();
           co_await listener.shutdown(std::chrono::milliseconds(1200));
           // Kernels whose add-in never went away still run: they must not outlive the server.
-          std::vector<std::shared_ptr<corvane::process::Child>> kernels = server->manager.started_kernels;
+          std::vector<std::shared_ptr<corvane::process::Child>> kernels = server->started_kernels;
           for (auto& child : kernels)
             if (child->signal_group(SIGTERM) != 0) child->signal(SIGTERM);
           for (int waited = 0; waited < 300; waited += 10) {

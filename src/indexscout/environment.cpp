@@ -2,13 +2,14 @@
 
 #include "indexscout/text.hpp"
 
+#include "services/process.hpp"
+
 #include <boost/json/parse.hpp>
 #include <boost/json/value.hpp>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,8 +21,6 @@
 #include <optional>
 #include <sstream>
 #include <stdexcept>
-
-extern char** environ;
 
 namespace indexscout::environment {
 namespace {
@@ -81,27 +80,16 @@ std::string python_executable(const std::string& explicit_choice) {
 }
 
 PythonInfo query_python(const std::string& python, std::chrono::milliseconds timeout) {
-  int out_pipe[2], err_pipe[2];
-  if (::pipe2(out_pipe, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-  Fd out_r{out_pipe[0]}, out_w{out_pipe[1]};
-  if (::pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-  Fd err_r{err_pipe[0]}, err_w{err_pipe[1]};
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out_w.fd, 1);
-  posix_spawn_file_actions_adddup2(&actions, err_w.fd, 2);
-  std::vector<std::string> args = {python, "-c", kProbe};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  int rc = ::posix_spawnp(&pid, python.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) throw std::runtime_error("cannot run the Python interpreter " + python + ": " + std::strerror(rc));
-  out_w.reset();
-  err_w.reset();
+  corvane::process::SpawnOptions options;
+  options.new_process_group = false;
+  options.in = corvane::process::Stdio::null;
+  options.out = corvane::process::Stdio::pipe;
+  options.err = corvane::process::Stdio::pipe;
+  std::string error;
+  corvane::process::Spawned spawned = corvane::process::spawn({python, "-c", kProbe}, options, error);
+  if (!spawned)
+    throw std::runtime_error("cannot run the Python interpreter " + python + ": " + std::strerror(spawned.error_number));
+  Fd out_r{spawned.out}, err_r{spawned.err};
 
   std::string out, err;
   auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -129,14 +117,12 @@ PythonInfo query_python(const std::string& python, std::chrono::milliseconds tim
     }
     if (too_much) break;
   }
-  if (timed_out || too_much) ::kill(pid, SIGKILL);
-  int status = 0;
-  pid_t waited;
-  do {
-    waited = ::waitpid(pid, &status, 0);
-  } while (waited < 0 && errno == EINTR);
-  // ECHILD: a process-wide reaper collected it first; judge by the output alone.
-  const bool known = waited == pid;
+  corvane::process::Child& child = *spawned.child;
+  if (timed_out || too_much) child.signal(SIGKILL);
+  child.wait();
+  const std::optional<int> exit_status = child.exit_status();
+  const bool known = exit_status.has_value();
+  const int status = exit_status.value_or(0);
 
   if (timed_out) throw std::runtime_error("the Python interpreter " + python + " did not answer in time");
   if (too_much) throw std::runtime_error("the Python interpreter " + python + " printed too much");

@@ -44,7 +44,7 @@ bool IDEProcessManager::start() {
   process::SpawnOptions options;
   options.env = &env;
   std::string error;
-  child_ = process::spawn(argv, options, error);
+  child_ = process::spawn(argv, options, error).child;
   if (!child_) {
     log()->error("Cannot start editor {}: {}", argv[0], error);
     return false;

@@ -85,7 +85,7 @@ bool InspectorLauncher::launch_inspector(int port) {
   process::SpawnOptions options;
   options.env = &env;
   std::string error;
-  child_ = process::spawn(argv, options, error);
+  child_ = process::spawn(argv, options, error).child;
   if (!child_) {
     log()->error("Cannot start inspector {}: {}", argv[0], error);
     return false;

@@ -1,4 +1,8 @@
 #pragma once
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/json.hpp>
 #include <spdlog/spdlog.h>
 #include <filesystem>

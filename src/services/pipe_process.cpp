@@ -162,32 +162,18 @@ awaitable<void> read_lines(std::shared_ptr<PipeProcess::State> st, bool is_stder
 
 PipeProcess::PipeProcess(asio::any_io_executor ex, const std::vector<std::string>& argv, const Options& options)
     : state_(std::make_shared<State>(ex)) {
-  int out_pipe[2], err_pipe[2];
-  if (::pipe2(out_pipe, O_CLOEXEC) != 0) throw std::runtime_error("cannot create a pipe");
-  if (::pipe2(err_pipe, O_CLOEXEC) != 0) {
-    ::close(out_pipe[0]);
-    ::close(out_pipe[1]);
-    throw std::runtime_error("cannot create a pipe");
-  }
-  int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   process::SpawnOptions spawn_options;
   spawn_options.env = options.env;
-  spawn_options.stdin_fd = null_fd;
-  spawn_options.stdout_fd = out_pipe[1];
-  spawn_options.stderr_fd = err_pipe[1];
+  spawn_options.in = process::Stdio::null;
+  spawn_options.out = process::Stdio::pipe;
+  spawn_options.err = process::Stdio::pipe;
   std::string error;
-  state_->child = process::spawn(argv, spawn_options, error);
-  ::close(out_pipe[1]);
-  ::close(err_pipe[1]);
-  if (null_fd >= 0) ::close(null_fd);
-  if (!state_->child) {
-    ::close(out_pipe[0]);
-    ::close(err_pipe[0]);
-    throw std::runtime_error(error);
-  }
+  process::Spawned spawned = process::spawn(argv, spawn_options, error);
+  if (!spawned) throw std::runtime_error(error);
+  state_->child = spawned.child;
   if (options.registry) options.registry->add(state_->child);
-  state_->out.assign(out_pipe[0]);
-  state_->err.assign(err_pipe[0]);
+  state_->out.assign(spawned.out);
+  state_->err.assign(spawned.err);
   asio::co_spawn(ex, read_lines(state_, false), asio::detached);
   asio::co_spawn(ex, read_lines(state_, true), asio::detached);
   if (options.time_limit.count() > 0) {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 
 extern char** environ;
 
@@ -78,6 +79,10 @@ int Child::signal_group(int sig) {
   return ::killpg(pgid, sig) == 0 ? 0 : errno;
 }
 
+void Child::wait() {
+  while (alive()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
 bool Child::wait_for(int timeout_ms) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (alive()) {
@@ -87,11 +92,64 @@ bool Child::wait_for(int timeout_ms) {
   return true;
 }
 
-std::shared_ptr<Child> spawn(const std::vector<std::string>& argv, const SpawnOptions& options, std::string& error) {
+namespace {
+
+// The descriptors of one child's standard streams: what the child gets, and the server's ends.
+class StdioPlan {
+ public:
+  ~StdioPlan() {
+    for (int& fd : child_end_) close_fd(fd);
+    for (int& fd : parent_end_) close_fd(fd);
+  }
+  // False with `error` when a pipe or /dev/null cannot be opened.
+  bool prepare(const SpawnOptions& options, std::string& error) {
+    const Stdio modes[3] = {options.in, options.out, options.err};
+    for (int target = 0; target < 3; ++target) {
+      if (modes[target] == Stdio::null) {
+        child_end_[target] = ::open("/dev/null", target == 0 ? O_RDONLY | O_CLOEXEC : O_WRONLY | O_CLOEXEC);
+        if (child_end_[target] < 0) return fail("cannot open /dev/null", error);
+      } else if (modes[target] == Stdio::pipe) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) return fail("cannot create a pipe", error);
+        // Standard input: the child reads; the others: the child writes.
+        child_end_[target] = target == 0 ? fds[0] : fds[1];
+        parent_end_[target] = target == 0 ? fds[1] : fds[0];
+      }
+    }
+    return true;
+  }
+  // The descriptor that becomes the child's stream `target`, or -1 (inherited).
+  int child_end(int target) const { return child_end_[target]; }
+  // Hands the server's ends over and closes the child's (in the server).
+  void hand_over(Spawned& spawned) {
+    for (int& fd : child_end_) close_fd(fd);
+    spawned.in = std::exchange(parent_end_[0], -1);
+    spawned.out = std::exchange(parent_end_[1], -1);
+    spawned.err = std::exchange(parent_end_[2], -1);
+  }
+
+ private:
+  static void close_fd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+  static bool fail(const char* what, std::string& error) {
+    error = std::string(what) + ": " + std::strerror(errno);
+    return false;
+  }
+  int child_end_[3] = {-1, -1, -1};
+  int parent_end_[3] = {-1, -1, -1};
+};
+
+}  // namespace
+
+Spawned spawn(const std::vector<std::string>& argv, const SpawnOptions& options, std::string& error) {
   if (argv.empty()) {
     error = "empty command";
-    return nullptr;
+    return {};
   }
+  StdioPlan stdio;
+  if (!stdio.prepare(options, error)) return {};
   std::vector<char*> cargv;
   cargv.reserve(argv.size() + 1);
   for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
@@ -123,9 +181,8 @@ std::shared_ptr<Child> spawn(const std::vector<std::string>& argv, const SpawnOp
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  const int redirect[3] = {options.stdin_fd, options.stdout_fd, options.stderr_fd};
   for (int target = 0; target < 3; ++target)
-    if (redirect[target] >= 0) posix_spawn_file_actions_adddup2(&actions, redirect[target], target);
+    if (stdio.child_end(target) >= 0) posix_spawn_file_actions_adddup2(&actions, stdio.child_end(target), target);
 
   pid_t pid = -1;
   int rc = ::posix_spawnp(&pid, cargv[0], &actions, &attr, cargv.data(), envp);
@@ -133,14 +190,18 @@ std::shared_ptr<Child> spawn(const std::vector<std::string>& argv, const SpawnOp
   posix_spawnattr_destroy(&attr);
   if (rc != 0) {
     error = std::string("[Errno ") + std::to_string(rc) + "] " + std::strerror(rc) + ": '" + argv[0] + "'";
-    return nullptr;
+    Spawned failed;
+    failed.error_number = rc;
+    return failed;
   }
-  auto child = std::make_shared<Child>(pid);
+  Spawned spawned;
+  spawned.child = std::make_shared<Child>(pid);
   {
     std::lock_guard lock(g_table_mutex);
-    g_table[pid] = child;
+    g_table[pid] = spawned.child;
   }
-  return child;
+  stdio.hand_over(spawned);
+  return spawned;
 }
 
 int reap_children() {

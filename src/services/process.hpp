@@ -30,6 +30,8 @@ class Child {
 
   // Blocks up to `timeout_ms` for the process to exit; true when it did.
   bool wait_for(int timeout_ms);
+  // Blocks until the process has exited (for blocking callers off the loop).
+  void wait();
 
   void mark_reaped(int status);
 
@@ -40,19 +42,33 @@ class Child {
   int status_ = 0;
 };
 
+// What one of a child's standard streams is: the server's own, /dev/null, or a pipe whose other
+// end the server keeps.
+enum class Stdio { inherit, null, pipe };
+
 struct SpawnOptions {
   bool new_process_group = true;
   // Null: inherit the caller's environment. Otherwise the complete environment ("K=V").
   const std::vector<std::string>* env = nullptr;
-  // Descriptors that become the child's stdin, stdout and stderr (-1: inherited).
-  int stdin_fd = -1;
-  int stdout_fd = -1;
-  int stderr_fd = -1;
+  Stdio in = Stdio::inherit;
+  Stdio out = Stdio::inherit;
+  Stdio err = Stdio::inherit;
 };
 
-// Starts argv[0] (looked up on PATH when it has no "/") with the given arguments.
-// On failure returns null and sets `error` to a readable reason.
-std::shared_ptr<Child> spawn(const std::vector<std::string>& argv, const SpawnOptions& options, std::string& error);
+// A started child, and the server's ends of the pipes it was given (close-on-exec; -1 where the
+// stream is not a pipe). The caller owns the descriptors.
+struct Spawned {
+  std::shared_ptr<Child> child;
+  int in = -1;   // to write to the child's standard input
+  int out = -1;  // to read the child's standard output
+  int err = -1;  // to read the child's standard error
+  int error_number = 0;  // why it could not be started
+  explicit operator bool() const { return child != nullptr; }
+};
+
+// The one way the server starts a process: argv[0] (looked up on PATH when it has no "/") with
+// the given arguments, no shell. On failure the result is empty and `error` a readable reason.
+Spawned spawn(const std::vector<std::string>& argv, const SpawnOptions& options, std::string& error);
 
 // Reaps every exited child (waitpid with WNOHANG) and marks the handles that belong to them.
 // Returns the number of children reaped.

@@ -4,6 +4,7 @@
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
+#include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 
@@ -107,6 +108,10 @@ std::array<const json::value*, N> find_members(const json::object& o, const std:
   return found;
 }
 
+// o.get(key, fallback): the member's value, or `fallback` when it is absent.
+json::value member_or(const json::object& o, std::string_view key, json::value fallback);
+// The texts as a JSON list.
+json::array string_array(const std::vector<std::string>& items);
 // The member as text when it is a string; otherwise `fallback`.
 std::string_view get_str(const json::object& o, std::string_view key, std::string_view fallback = {});
 // True when the member is absent, null, or an empty string (Python's "falsy" test for ids).
@@ -124,6 +129,8 @@ std::string to_json(const json::object& o);
 void append_json(std::string& out, const json::value& v);
 void append_json(std::string& out, const json::object& o);
 void append_json_string(std::string& out, std::string_view s);
+// Python's json.dumps default text (", " and ": " separators, non-ASCII escaped).
+std::string python_json_dumps(const json::value& v);
 // Compact JSON text with every non-ASCII character escaped as \uXXXX (surrogate pairs above
 // U+FFFF), so that its length in characters equals its length in bytes.
 std::string to_ascii_json(const json::value& v);

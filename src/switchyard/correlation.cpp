@@ -85,25 +85,12 @@ bool ConnectionManager::handle_response(const json::object& message) {
   return true;
 }
 
-namespace {
-
-bool try_handle_response(Server& server, const json::object& message) {
-  try {
-    return server.manager.handle_response(message);
-  } catch (const std::exception& e) {
-    server.manager.log()->error("Error handling response: {}", e.what());
-    return false;
-  }
-}
-
-}  // namespace
-
-awaitable<bool> _try_handle_response(Server& server, const json::object& message) {
-  co_return try_handle_response(server, message);
-}
-
 void before_handler(Server& server, std::string_view client_type, const json::object& message) {
-  try_handle_response(server, message);
+  try {
+    server.manager.handle_response(message);
+  } catch (const std::exception& e) {
+    server.logger->error("Error handling response: {}", e.what());
+  }
   const auto& log = server.logger;
   if (log->should_log(spdlog::level::debug)) {
     log->debug("[TIMING] Received from {}: type={}, request_id={}", client_type, py_member(message, "type"),

@@ -1,6 +1,8 @@
 // The life of one WebSocket connection: validation, registration, ping, receive loop, and the
 // clean-up when the peer goes away.
+#include "switchyard/execution.hpp"
 #include "switchyard/hooks.hpp"
+#include "switchyard/kernels.hpp"
 #include "switchyard/message_arena.hpp"
 #include "switchyard/server.hpp"
 #include "switchyard/validation.hpp"
@@ -97,7 +99,7 @@ awaitable<void> websocket_endpoint(Server& server, PeerPtr websocket, std::strin
 
   try {
     if (client_type == "addin") {
-      server.manager.terminate_kernel(client_id);
+      terminate_kernel(server, client_id);
       if (established) {
         json::object note;
         note["type"] = "workbook_disconnected";
@@ -105,7 +107,12 @@ awaitable<void> websocket_endpoint(Server& server, PeerPtr websocket, std::strin
         co_await server.manager.broadcast("ide", note);
       }
     } else if (client_type == "kernel") {
-      co_await server.manager.fail_pending_executions(client_id, "Kernel disconnected");
+      // The kernel's own view of the workbook goes with it.
+      if (Workbook* wb = server.workbooks.find(client_id)) {
+        wb->win32_tree.reset();
+        wb->win32_definitions.reset();
+      }
+      fail_pending_executions(server, client_id, "Kernel disconnected");
       json::object note;
       note["type"] = "kernel_disconnected";
       note["workbook_id"] = client_id;

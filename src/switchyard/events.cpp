@@ -4,6 +4,7 @@
 #include "switchyard/events.hpp"
 
 #include "switchyard/handlers.hpp"
+#include "switchyard/push_and_ask.hpp"
 #include "switchyard/py_repr.hpp"
 
 namespace switchyard {
@@ -30,16 +31,7 @@ bool drop_unless(json::object& o, std::string_view key, json::kind k) {
   return wrong;
 }
 
-template <class V>
-const V* lookup(const StringMap<V>& table, std::string_view workbook_id) {
-  auto it = table.find(workbook_id);
-  return it == table.end() ? nullptr : &it->second;
-}
-
-const json::object& object_or_empty(const StringMap<json::object>& table, std::string_view workbook_id) {
-  const json::object* o = lookup(table, workbook_id);
-  return o ? *o : kEmptyObject;
-}
+const json::object& object_or_empty(const std::optional<json::object>& o) { return o ? *o : kEmptyObject; }
 
 // Node members of the wrong type are dropped, and so are children that are not objects. The
 // depth is bounded by the JSON depth cap of every received message.
@@ -94,7 +86,8 @@ void clean_definitions(json::object& definitions, std::string_view what, const s
   }
 }
 
-json::value member_or(const json::object& o, std::string_view key, json::value fallback, json::kind k) {
+// The member when it is of kind `k`, else `fallback`.
+json::value member_of_kind_or(const json::object& o, std::string_view key, json::value fallback, json::kind k) {
   auto* v = o.if_contains(key);
   return v && v->kind() == k ? *v : std::move(fallback);
 }
@@ -117,7 +110,7 @@ json::object merge_node(const json::object& node, const json::object& definition
       event["name"] = event_name;
       event["type"] = get_str(def, "eventType");
       event["arg_type"] = get_str(def, "eventArgsType");
-      event["com_args"] = member_or(def, "args", json::array(), json::kind::array);
+      event["com_args"] = member_of_kind_or(def, "args", json::array(), json::kind::array);
       event["is_com"] = is_com;
       event["python_function"] = std::move(python_function);
       events.push_back(std::move(event));
@@ -217,87 +210,81 @@ json::object _events_to_com_config(const HandlerRegistry& registry) {
 
 // ---- stores and the merged state --------------------------------------------------------------
 
-void ConnectionManager::store_workbook_tree(const std::string& workbook_id, json::value tree, bool win32) {
+void store_workbook_tree(Server& server, const std::string& workbook_id, json::value tree, bool win32) {
   std::string_view what = win32 ? "the Win32 workbook tree" : "the workbook tree";
   json::object clean;
   if (tree.is_object()) {
     clean = std::move(tree.get_object());
-    clean_tree_node(clean, what, workbook_id, log_);
+    clean_tree_node(clean, what, workbook_id, server.logger);
   } else if (!tree.is_null()) {
-    log_->warn("Ignoring {} for {}: not an object", what, workbook_id);
+    server.logger->warn("Ignoring {} for {}: not an object", what, workbook_id);
   }
-  (win32 ? win32_workbook_tree : workbook_tree)[workbook_id] = std::move(clean);
+  Workbook& wb = server.workbooks.at(workbook_id);
+  (win32 ? wb.win32_tree : wb.tree) = std::move(clean);
 }
 
-void ConnectionManager::store_event_definitions(const std::string& workbook_id, json::value definitions, bool win32) {
+void store_event_definitions(Server& server, const std::string& workbook_id, json::value definitions, bool win32) {
   std::string_view what = win32 ? "the Win32 event definitions" : "the event definitions";
   json::object clean;
   if (definitions.is_object()) {
     clean = std::move(definitions.get_object());
-    clean_definitions(clean, what, workbook_id, log_);
+    clean_definitions(clean, what, workbook_id, server.logger);
   } else if (!definitions.is_null()) {
-    log_->warn("Ignoring {} for {}: not an object", what, workbook_id);
+    server.logger->warn("Ignoring {} for {}: not an object", what, workbook_id);
   }
-  (win32 ? win32_event_definitions : event_definitions)[workbook_id] = std::move(clean);
+  Workbook& wb = server.workbooks.at(workbook_id);
+  (win32 ? wb.win32_definitions : wb.definitions) = std::move(clean);
 }
 
-void ConnectionManager::handle_workbook_structure_update(const std::string& workbook_id, json::value tree) {
-  store_workbook_tree(workbook_id, std::move(tree));
-  log_->info("Received workbook structure update for: {}", workbook_id);
-  server_.background.spawn(_push_event_manager_state(workbook_id));
+void handle_workbook_structure_update(Server& server, const std::string& workbook_id, json::value tree) {
+  store_workbook_tree(server, workbook_id, std::move(tree));
+  server.logger->info("Received workbook structure update for: {}", workbook_id);
+  server.background.spawn(_push_event_manager_state(server, workbook_id));
 }
 
-void ConnectionManager::handle_event_definitions_update(const std::string& workbook_id, json::value definitions) {
-  store_event_definitions(workbook_id, std::move(definitions));
-  log_->info("Received event definitions for: {}", workbook_id);
-  server_.background.spawn(_push_event_manager_state(workbook_id));
+void handle_event_definitions_update(Server& server, const std::string& workbook_id, json::value definitions) {
+  store_event_definitions(server, workbook_id, std::move(definitions));
+  server.logger->info("Received event definitions for: {}", workbook_id);
+  server.background.spawn(_push_event_manager_state(server, workbook_id));
 }
 
-json::array ConnectionManager::_merge_tree_with_events(const json::object& tree, const json::object& definitions,
+json::array _merge_tree_with_events(const json::object& tree, const json::object& definitions,
                                                        const HandlerRegistry* registry, bool is_com) {
   json::array view;
   if (!tree.empty()) view.push_back(merge_node(tree, definitions, registry, is_com));
   return view;
 }
 
-awaitable<void> ConnectionManager::_push_event_manager_state(std::string workbook_id, PeerPtr websocket) {
-  try {
-    json::array view = _merge_tree_with_events(object_or_empty(workbook_tree, workbook_id),
-                                               object_or_empty(event_definitions, workbook_id),
-                                               lookup(registered_handlers, workbook_id), false);
-    // The add-in and the kernel share the workbook id; the latest connection's arguments count.
-    if (const json::object* args = client_arguments(workbook_id); args && get_str(*args, "platform") == "win32") {
-      json::array com = _merge_tree_with_events(object_or_empty(win32_workbook_tree, workbook_id),
-                                                object_or_empty(win32_event_definitions, workbook_id),
-                                                lookup(win32_registered_handlers, workbook_id), true);
-      for (auto& node : com) view.push_back(std::move(node));
-    }
-    const HandlerRegistry* handlers = lookup(registered_handlers, workbook_id);
-    const std::size_t count = handlers ? handlers->size() : 0;
-    json::object message;
-    message["type"] = "event_manager_state";
-    message["workbook_id"] = workbook_id;
-    message["view_model"] = std::move(view);
-    if (websocket) {
-      co_await websocket->send_text(std::make_shared<const std::string>(to_json(message)));
-      log_->debug("Pushed merged event manager state to IDE websocket for: {}. {} handlers.", workbook_id, count);
-    } else {
-      co_await broadcast("ide", message);
-      log_->debug("Pushed merged event manager state to IDE for: {}. {} handlers.", workbook_id, count);
-    }
-  } catch (const std::exception& e) {
-    log_->error("Error pushing event manager state: {}", e.what());
+awaitable<void> _push_event_manager_state(Server& server, std::string workbook_id, PeerPtr websocket) {
+  static const Workbook none;
+  const Workbook* found = server.workbooks.find(workbook_id);
+  const Workbook& wb = found ? *found : none;
+  json::array view = _merge_tree_with_events(object_or_empty(wb.tree), object_or_empty(wb.definitions), &wb.handlers,
+                                             false);
+  // The add-in and the kernel share the workbook id; the latest connection's arguments count.
+  if (const json::object* args = server.manager.client_arguments(workbook_id);
+      args && get_str(*args, "platform") == "win32") {
+    json::array com = _merge_tree_with_events(object_or_empty(wb.win32_tree), object_or_empty(wb.win32_definitions),
+                                              &wb.win32_handlers, true);
+    for (auto& node : com) view.push_back(std::move(node));
   }
+  json::object message;
+  message["type"] = "event_manager_state";
+  message["workbook_id"] = workbook_id;
+  message["view_model"] = std::move(view);
+  const PushNames names{.what = "merged event manager state",
+                        .tail = fmt::format(" for: {}. {} handlers.", workbook_id, wb.handlers.size()),
+                        .failure = "Error pushing event manager state"};
+  co_await push(server, message, websocket, names);
 }
 
 // ---- registration -----------------------------------------------------------------------------
 
-awaitable<bool> ConnectionManager::handle_register_handler(std::string workbook_id, std::string object_type,
-                                                           std::string object_id, std::string event_name,
-                                                           std::string module_name, std::string function_name,
-                                                           bool is_com) {
-  log_->info("Registering handler: {}/{}[{}].{} -> {}.{}", workbook_id, object_type, object_id, event_name,
-             module_name, function_name);
+awaitable<bool> handle_register_handler(Server& server, std::string workbook_id, std::string object_type,
+                                        std::string object_id, std::string event_name, std::string module_name,
+                                        std::string function_name, bool is_com) {
+  server.logger->info("Registering handler: {}/{}[{}].{} -> {}.{}", workbook_id, object_type, object_id, event_name,
+                      module_name, function_name);
   json::object request;
   request["type"] = "register_handler_request";
   request["object_type"] = object_type;
@@ -306,14 +293,9 @@ awaitable<bool> ConnectionManager::handle_register_handler(std::string workbook_
   request["module_name"] = module_name;
   request["function_name"] = function_name;
   request["is_com"] = is_com;
-  std::optional<json::object> reply;
-  try {
-    reply = co_await send_and_wait_response("addin", workbook_id, std::move(request), _handler_registration_timeout);
-  } catch (const NotConnectedError& e) {
-    log_->warn("Error registering handler: {}", e.what());
-  } catch (const RequestTimeoutError& e) {
-    log_->warn("Error registering handler: {}", e.what());
-  }
+  std::optional<json::object> reply = co_await ask_addin(server, workbook_id, std::move(request),
+                                                         server.handler_registration_timeout,
+                                                         "Error registering handler");
   if (!reply) co_return false;
   const bool success = !is_missing(*reply, "success");
   if (success) {
@@ -321,106 +303,86 @@ awaitable<bool> ConnectionManager::handle_register_handler(std::string workbook_
     entry["module_name"] = module_name;
     entry["function_name"] = function_name;
     entry["object_type"] = object_type;
-    (is_com ? win32_registered_handlers : registered_handlers)[workbook_id].set(object_id, event_name,
-                                                                                std::move(entry));
-    log_->debug("Registered handler in local registry");
-    if (is_com) co_await _push_com_events_config_to_kernel(workbook_id);
-    co_await _push_event_manager_state(workbook_id);
+    Workbook& wb = server.workbooks.at(workbook_id);
+    (is_com ? wb.win32_handlers : wb.handlers).set(object_id, event_name, std::move(entry));
+    server.logger->debug("Registered handler in local registry");
+    if (is_com) co_await _push_com_events_config_to_kernel(server, workbook_id);
+    co_await _push_event_manager_state(server, workbook_id);
   }
   co_return success;
 }
 
-awaitable<bool> ConnectionManager::handle_unregister_handler(std::string workbook_id, std::string object_id,
-                                                             std::string event_name, bool is_com) {
-  log_->info("Unregistering handler: {}/{}.{}", workbook_id, object_id, event_name);
+awaitable<bool> handle_unregister_handler(Server& server, std::string workbook_id, std::string object_id,
+                                          std::string event_name, bool is_com) {
+  server.logger->info("Unregistering handler: {}/{}.{}", workbook_id, object_id, event_name);
   json::object request;
   request["type"] = "unregister_handler_request";
   request["object_id"] = object_id;
   request["event_name"] = event_name;
   request["is_com"] = is_com;
-  std::optional<json::object> reply;
-  try {
-    reply = co_await send_and_wait_response("addin", workbook_id, std::move(request), _handler_registration_timeout);
-  } catch (const NotConnectedError& e) {
-    log_->warn("Error unregistering handler: {}", e.what());
-  } catch (const RequestTimeoutError& e) {
-    log_->warn("Error unregistering handler: {}", e.what());
-  }
+  std::optional<json::object> reply = co_await ask_addin(server, workbook_id, std::move(request),
+                                                         server.handler_registration_timeout,
+                                                         "Error unregistering handler");
   if (!reply) co_return false;
   const bool success = !is_missing(*reply, "success");
   if (success) {
-    auto& table = is_com ? win32_registered_handlers : registered_handlers;
-    if (auto it = table.find(workbook_id); it != table.end()) it->second.erase(object_id, event_name);
-    log_->debug("Unregistered handler from local registry");
-    if (is_com) co_await _push_com_events_config_to_kernel(workbook_id);
-    co_await _push_event_manager_state(workbook_id);
+    if (Workbook* wb = server.workbooks.find(workbook_id))
+      (is_com ? wb->win32_handlers : wb->handlers).erase(object_id, event_name);
+    server.logger->debug("Unregistered handler from local registry");
+    if (is_com) co_await _push_com_events_config_to_kernel(server, workbook_id);
+    co_await _push_event_manager_state(server, workbook_id);
   }
   co_return success;
 }
 
 // ---- configuration pushes ---------------------------------------------------------------------
 
-awaitable<void> ConnectionManager::_push_events_config_to_addin(std::string workbook_id, const HandlerRegistry* config,
-                                                                bool save, PeerPtr websocket) {
-  try {
-    if (!config || config->empty()) config = lookup(registered_handlers, workbook_id);
-    const HandlerRegistry* com = lookup(win32_registered_handlers, workbook_id);
-    const std::string id = new_uuid();
-    json::object message;
-    message["type"] = "save_event_config_request";
-    message["workbook_id"] = workbook_id;
-    message["config"] = config ? _events_from_ide_to_addin(*config) : json::object();
-    message["com_config"] = com ? _events_from_ide_to_addin(*com) : json::object();
-    message["request_id"] = id;
-    message["requestId"] = id;
-    message["save"] = save;
-    if (websocket) {
-      co_await websocket->send_text(std::make_shared<const std::string>(to_json(message)));
-      log_->debug("Pushed events configuration to IDE websocket for: {}", workbook_id);
-    } else {
-      co_await send_to_addin(workbook_id, message);
-      log_->debug("Pushed events configuration to IDE for: {}", workbook_id);
-    }
-  } catch (const std::exception& e) {
-    log_->error("Error pushing events configuration: {}", e.what());
-  }
+awaitable<void> _push_events_config_to_addin(Server& server, std::string workbook_id, const HandlerRegistry* config,
+                                             bool save, PeerPtr websocket) {
+  const Workbook* wb = server.workbooks.find(workbook_id);
+  if ((!config || config->empty()) && wb) config = &wb->handlers;
+  const std::string id = new_uuid();
+  json::object message;
+  message["type"] = "save_event_config_request";
+  message["workbook_id"] = workbook_id;
+  message["config"] = config ? _events_from_ide_to_addin(*config) : json::object();
+  message["com_config"] = wb ? _events_from_ide_to_addin(wb->win32_handlers) : json::object();
+  message["request_id"] = id;
+  message["requestId"] = id;
+  message["save"] = save;
+  const PushNames names{.what = "events configuration", .tail = " for: " + workbook_id,
+                        .failure = "Error pushing events configuration"};
+  co_await push(server, message, websocket, names, {"addin", workbook_id});
 }
 
-awaitable<void> ConnectionManager::_push_com_events_config_to_kernel(std::string workbook_id,
-                                                                     const HandlerRegistry* registry,
-                                                                     PeerPtr websocket) {
-  try {
-    if (!registry || registry->empty()) registry = lookup(win32_registered_handlers, workbook_id);
-    const std::string id = new_uuid();
-    json::object message;
-    message["type"] = "com_event_config_update";
-    message["workbook_id"] = workbook_id;
-    message["com_config"] = registry ? _events_to_com_config(*registry) : json::object();
-    message["request_id"] = id;
-    message["requestId"] = id;
-    if (websocket) {
-      co_await websocket->send_text(std::make_shared<const std::string>(to_json(message)));
-      log_->debug("Pushed COM events configuration to Kernell websocket for: {}", workbook_id);
-    } else {
-      co_await send_to_kernel(workbook_id, message);
-      log_->debug("Pushed COM events configuration to Kernel for: {}", workbook_id);
-    }
-  } catch (const std::exception& e) {
-    log_->error("Error pushing events configuration: {}", e.what());
-  }
+awaitable<void> _push_com_events_config_to_kernel(Server& server, std::string workbook_id,
+                                                  const HandlerRegistry* registry, PeerPtr websocket) {
+  const Workbook* wb = server.workbooks.find(workbook_id);
+  if ((!registry || registry->empty()) && wb) registry = &wb->win32_handlers;
+  const std::string id = new_uuid();
+  json::object message;
+  message["type"] = "com_event_config_update";
+  message["workbook_id"] = workbook_id;
+  message["com_config"] = registry ? _events_to_com_config(*registry) : json::object();
+  message["request_id"] = id;
+  message["requestId"] = id;
+  const PushNames names{.what = "COM events configuration", .tail = " for: " + workbook_id,
+                        .failure = "Error pushing events configuration", .to_one = "Kernell websocket",
+                        .to_all = "Kernel"};
+  co_await push(server, message, websocket, names, {"kernel", workbook_id});
 }
 
 // ---- handlers: add-in -------------------------------------------------------------------------
 
 awaitable<void> handle_workbook_structure_update(Server& server, std::string client_id, json::object message) {
   auto* tree = message.if_contains("tree");
-  server.manager.handle_workbook_structure_update(client_id, tree ? std::move(*tree) : json::value());
+  handle_workbook_structure_update(server, client_id, tree ? std::move(*tree) : json::value());
   co_return;
 }
 
 awaitable<void> handle_event_definitions_update(Server& server, std::string client_id, json::object message) {
   auto* definitions = message.if_contains("definitions");
-  server.manager.handle_event_definitions_update(client_id, definitions ? std::move(*definitions) : json::value());
+  handle_event_definitions_update(server, client_id, definitions ? std::move(*definitions) : json::value());
   co_return;
 }
 
@@ -457,16 +419,16 @@ awaitable<void> handle_event_config_response(Server& server, std::string client_
 
 awaitable<void> handle_win32_event_definitions(Server& server, std::string client_id, json::object message) {
   auto* definitions = message.if_contains("definitions");
-  server.manager.store_event_definitions(client_id, definitions ? std::move(*definitions) : json::value(), true);
+  store_event_definitions(server, client_id, definitions ? std::move(*definitions) : json::value(), true);
   server.logger->info("Stored Win32 event definitions for {}", client_id);
-  co_await server.manager._push_event_manager_state(client_id);
+  co_await _push_event_manager_state(server, client_id);
 }
 
 awaitable<void> handle_win32_workbook_tree_update(Server& server, std::string client_id, json::object message) {
   auto* tree = message.if_contains("tree");
-  server.manager.store_workbook_tree(client_id, tree ? std::move(*tree) : json::value(), true);
+  store_workbook_tree(server, client_id, tree ? std::move(*tree) : json::value(), true);
   server.logger->debug("Updated Win32 workbook tree for {}", client_id);
-  co_await server.manager._push_event_manager_state(client_id);
+  co_await _push_event_manager_state(server, client_id);
 }
 
 // ---- handlers: editors ------------------------------------------------------------------------
@@ -496,8 +458,8 @@ awaitable<void> handle_refresh_event_manager_state(Server& server, std::string, 
     co_return;
   }
   std::string workbook_id = py_member(message, "workbook_id");
-  if (manager.workbook_tree.contains(workbook_id) && manager.event_definitions.contains(workbook_id)) {
-    co_await manager._push_event_manager_state(workbook_id);
+  if (const Workbook* wb = server.workbooks.find(workbook_id); wb && wb->tree && wb->definitions) {
+    co_await _push_event_manager_state(server, workbook_id);
     server.logger->debug("Pushed cached event manager state for: {}", workbook_id);
     co_return;
   }
@@ -520,8 +482,8 @@ awaitable<void> handle_register_handler(Server& server, std::string, json::objec
     co_return;
   }
   const bool is_com = !is_missing(message, "is_com");
-  bool success = co_await server.manager.handle_register_handler(*workbook_id, *object_type, *object_id, *event_name,
-                                                                 *module_name, *function_name, is_com);
+  bool success = co_await handle_register_handler(server, *workbook_id, *object_type, *object_id, *event_name,
+                                                  *module_name, *function_name, is_com);
   co_await server.manager.send_to_ide(
       handler_result("register_handler_result", *workbook_id, *object_id, *event_name, success));
 }
@@ -535,7 +497,7 @@ awaitable<void> handle_unregister_handler(Server& server, std::string, json::obj
     co_return;
   }
   const bool is_com = !is_missing(message, "is_com");
-  bool success = co_await server.manager.handle_unregister_handler(*workbook_id, *object_id, *event_name, is_com);
+  bool success = co_await handle_unregister_handler(server, *workbook_id, *object_id, *event_name, is_com);
   co_await server.manager.send_to_ide(
       handler_result("unregister_handler_result", *workbook_id, *object_id, *event_name, success));
 }
@@ -569,9 +531,9 @@ awaitable<void> handle_rename_module_in_events(Server& server, std::string, json
       continue;
     }
     const bool is_com = !is_missing(event, "is_com");
-    co_await server.manager.handle_unregister_handler(*workbook_id, *object_id, *event_name, is_com);
-    co_await server.manager.handle_register_handler(*workbook_id, *object_type, *object_id, *event_name, *new_module,
-                                                    *function_name, is_com);
+    co_await handle_unregister_handler(server, *workbook_id, *object_id, *event_name, is_com);
+    co_await handle_register_handler(server, *workbook_id, *object_type, *object_id, *event_name, *new_module,
+                                     *function_name, is_com);
   }
   log->info("[BusinessLayer] Successfully updated event handlers for module rename");
 }

@@ -1,6 +1,9 @@
 // Function, event, streaming and callable executions: from the add-in to the workbook's kernel,
 // and the kernel's answers back to the add-in and the editors.
+#include "switchyard/execution.hpp"
+
 #include "switchyard/handlers.hpp"
+#include "switchyard/modules.hpp"
 #include "switchyard/validation.hpp"
 
 #include <boost/asio/co_spawn.hpp>
@@ -14,11 +17,6 @@
 namespace switchyard {
 
 namespace {
-
-json::value member_or(const json::object& o, std::string_view key, json::value fallback) {
-  auto* v = o.if_contains(key);
-  return v ? *v : std::move(fallback);
-}
 
 json::object error_result(const json::value& request_id, std::string_view text) {
   json::object error;
@@ -58,13 +56,27 @@ std::optional<std::string> check_names(std::string_view prefix, std::string_view
 
 // check_names() finds nothing wrong. Recalculations call the same few functions over and over:
 // the last pair found valid is remembered.
-bool names_are_valid(std::string_view module_name, std::string_view function_name) {
-  thread_local std::string valid_module, valid_function;
+bool names_are_valid(Server& server, std::string_view module_name, std::string_view function_name) {
+  auto& [valid_module, valid_function] = server.last_valid_call_names;
   if (!module_name.empty() && module_name == valid_module && function_name == valid_function) return true;
   if (check_names({}, module_name, function_name)) return false;
   valid_module = module_name;
   valid_function = function_name;
   return true;
+}
+
+// Whether a function call can be forwarded at once, without waiting: its names are valid, the
+// workbook's kernel is connected and holds the current code. Shared by the handler and its fast
+// path, so that both decide alike.
+enum class CallReadiness { ready, bad_names, no_kernel, code_to_push };
+
+CallReadiness call_readiness(Server& server, std::string_view workbook_id, std::string_view module_name,
+                             std::string_view function_name, PeerPtr& kernel) {
+  if (!names_are_valid(server, module_name, function_name)) return CallReadiness::bad_names;
+  kernel = server.manager.get_connection("kernel", workbook_id);
+  if (!kernel) return CallReadiness::no_kernel;
+  if (!code_is_synced(server.workbooks.find(workbook_id))) return CallReadiness::code_to_push;
+  return CallReadiness::ready;
 }
 
 // The kernel's message for a function or event execution, keys in their documented order,
@@ -117,9 +129,8 @@ void log_forwarding(Server& server, bool is_function, std::string_view module_na
 // is answered "Kernel disconnected" (ConnectionManager::undelivered_frame).
 void forward_function_call(Server& server, const std::string& workbook_id, const PeerPtr& kernel,
                            const json::value& request_id, std::string text) {
-  auto& manager = server.manager;
-  manager._pending_function_executions[request_key(request_id)] = {workbook_id, ++manager.pending_execution_counter};
-  manager.post_text(kernel, std::make_shared<const std::string>(std::move(text)));
+  server._pending_function_executions[request_key(request_id)] = {workbook_id, ++server.pending_execution_counter};
+  server.manager.post_text(kernel, std::make_shared<const std::string>(std::move(text)));
 }
 
 // Sends the message's text to the workbook's add-in and then to every editor.
@@ -146,17 +157,16 @@ awaitable<void> run_all_ignoring_errors(std::vector<awaitable<void>> tasks) {
 
 }  // namespace
 
-awaitable<void> ConnectionManager::fail_pending_executions(std::string workbook_id, std::string message) {
+void fail_pending_executions(Server& server, const std::string& workbook_id, std::string_view message) {
   // Answered in the order the calls were made.
   std::vector<std::pair<std::uint64_t, std::string>> pending;
-  for (const auto& [request_id, entry] : _pending_function_executions)
+  for (const auto& [request_id, entry] : server._pending_function_executions)
     if (entry.workbook_id == workbook_id) pending.emplace_back(entry.order, request_id);
   std::sort(pending.begin(), pending.end());
   for (const auto& [order, id] : pending) {
-    _pending_function_executions.erase(id);
-    _result_batcher.queue_result(workbook_id, error_result(json::value(id), message));
+    server._pending_function_executions.erase(id);
+    server._result_batcher.queue_result(workbook_id, error_result(json::value(id), message));
   }
-  co_return;
 }
 
 awaitable<void> handle_function_event_execution(Server& server, std::string client_id, json::object message) {
@@ -167,8 +177,11 @@ awaitable<void> handle_function_event_execution(Server& server, std::string clie
   std::string module_name(get_str(message, "module_name"));
   std::string function_name(get_str(message, "function_name"));
   json::value request_id = call_request_id(message.if_contains("request_id"));
+  PeerPtr kernel;
+  const CallReadiness readiness = call_readiness(server, workbook_id, module_name, function_name, kernel);
 
-  if (auto problem = check_names("function_execution/event_execution", module_name, function_name)) {
+  if (readiness == CallReadiness::bad_names) {
+    auto problem = check_names("function_execution/event_execution", module_name, function_name);
     log->warn("{}", *problem);
     json::object error;
     error["type"] = "execution_error";
@@ -191,13 +204,13 @@ awaitable<void> handle_function_event_execution(Server& server, std::string clie
   }
 
   // Without a kernel the call would wait for ever: answer it now.
-  if (is_function && !manager.get_connection("kernel", workbook_id)) {
-    manager._result_batcher.queue_result(workbook_id,
-                                         error_result(request_id, "Kernel not connected for workbook " + workbook_id));
+  if (is_function && readiness == CallReadiness::no_kernel) {
+    server._result_batcher.queue_result(workbook_id,
+                                        error_result(request_id, "Kernel not connected for workbook " + workbook_id));
     co_return;
   }
 
-  co_await full_code_sync(server, workbook_id);
+  if (readiness != CallReadiness::ready) co_await full_code_sync(server, workbook_id);
 
   std::string text = call_text(is_function, module_name, function_name, message.if_contains("args"), request_id,
                                workbook_id, message);
@@ -206,10 +219,11 @@ awaitable<void> handle_function_event_execution(Server& server, std::string clie
     co_await manager.send_text("kernel", workbook_id, std::make_shared<const std::string>(std::move(text)));
     co_return;
   }
-  PeerPtr kernel = manager.get_connection("kernel", workbook_id);
+  // The kernel may have gone while the code was pushed.
+  kernel = manager.get_connection("kernel", workbook_id);
   if (!kernel) {
-    manager._result_batcher.queue_result(workbook_id,
-                                         error_result(request_id, "Kernel not connected for workbook " + workbook_id));
+    server._result_batcher.queue_result(workbook_id,
+                                        error_result(request_id, "Kernel not connected for workbook " + workbook_id));
     co_return;
   }
   forward_function_call(server, workbook_id, kernel, request_id, std::move(text));
@@ -225,9 +239,8 @@ bool handle_function_execution_now(Server& server, std::string_view client_type,
   const std::string_view module_name = text_of(module_value);
   const std::string_view function_name = text_of(function_value);
   // Names to reject, a missing kernel or code to push first: the handler.
-  if (!names_are_valid(module_name, function_name)) return false;
-  PeerPtr kernel = server.manager.get_connection("kernel", client_id);
-  if (!kernel || !code_is_synced(server, client_id)) return false;
+  PeerPtr kernel;
+  if (call_readiness(server, client_id, module_name, function_name, kernel) != CallReadiness::ready) return false;
 
   before_handler(server, client_type, message);
   json::value request_id = call_request_id(given_id);
@@ -237,18 +250,18 @@ bool handle_function_execution_now(Server& server, std::string_view client_type,
   return true;
 }
 
-void ConnectionManager::undelivered_frame(const Text& frame) {
+void undelivered_frame(Server& server, const Text& frame) {
   json::value value;
   std::string error;
   if (!parse_frame(*frame, value, error) || !value.is_object()) return;
   const json::object& call = value.get_object();
   const json::value* request_id = call.if_contains("request_id");
   if (get_str(call, "type") != "custom_function_call" || !request_id) return;
-  auto it = _pending_function_executions.find(request_key(*request_id));
-  if (it == _pending_function_executions.end()) return;
+  auto it = server._pending_function_executions.find(request_key(*request_id));
+  if (it == server._pending_function_executions.end()) return;
   std::string workbook_id = std::move(it->second.workbook_id);
-  _pending_function_executions.erase(it);
-  _result_batcher.queue_result(workbook_id, error_result(*request_id, "Kernel disconnected"));
+  server._pending_function_executions.erase(it);
+  server._result_batcher.queue_result(workbook_id, error_result(*request_id, "Kernel disconnected"));
 }
 
 awaitable<void> handle_streaming_function_execution(Server& server, std::string client_id, json::object message) {
@@ -328,31 +341,25 @@ awaitable<void> handle_ide_execution_request(Server& server, std::string, json::
 namespace {
 
 // The pending execution a kernel's answer is for, looked up by the answer's "request_id" ("N/A"
-// when it has none).
-auto find_pending_call(ConnectionManager& manager, const json::value* id) {
-  auto& pending = manager._pending_function_executions;
+// when it has none); end() when none waits for it. The handler and its fast path both ask this.
+auto find_pending_call(Server& server, const json::value* id) {
+  auto& pending = server._pending_function_executions;
   if (!id) return pending.find(std::string_view("N/A"));
   if (id->is_string()) return pending.find(std::string_view(id->get_string()));
   return pending.find(py_str(*id));
 }
+using PendingCallIt = decltype(find_pending_call(std::declval<Server&>(), nullptr));
 
 // A kernel's answer to a call the add-in is waiting for becomes the add-in's result, delivered
-// through the batcher. False, with nothing done, for any other answer (an editor's run, a repeat).
-// With `client_type` set it runs for the dispatcher in place of the handler, so it does what the
-// dispatcher does before a handler first.
-bool answer_pending_call(Server& server, std::string_view client_type, const json::object& message, bool success) {
-  auto& manager = server.manager;
+// through the batcher: {"type", "request_id", "status", "result" | "error", "logs"}, written
+// straight from the kernel's answer.
+void answer_pending_call(Server& server, PendingCallIt it, const json::object& message, bool success) {
   static constexpr std::array<std::string_view, 4> kKeys = {"request_id", "result", "error", "logs"};
   const auto [id, result, error, logs] = find_members(message, kKeys);
-  auto it = find_pending_call(manager, id);
-  if (it == manager._pending_function_executions.end()) return false;
-  if (!client_type.empty()) before_handler(server, client_type, message);
   const bool debug = server.logger->should_log(spdlog::level::debug);
   std::string request_id = debug ? it->first : std::string();
   std::string workbook_id = std::move(it->second.workbook_id);
-  manager._pending_function_executions.erase(it);
-  // The result message, written straight from the kernel's answer:
-  // {"type", "request_id", "status", "result" | "error", "logs"}.
+  server._pending_function_executions.erase(it);
   std::string text;
   text.reserve(128);
   text += R"({"type":"function_execution_result","request_id":)";
@@ -371,36 +378,53 @@ bool answer_pending_call(Server& server, std::string_view client_type, const jso
   if (logs) append_json(text, *logs);
   else text += R"("")";
   text += '}';
-  manager._result_batcher.queue_result_text(workbook_id, std::move(text));
-  if (!debug) return true;
+  server._result_batcher.queue_result_text(workbook_id, std::move(text));
+  if (!debug) return;
   if (success) server.logger->debug("Queued function_execution_result for request_id: {}", request_id);
   else server.logger->debug("Queued function_execution_result (error) for request_id: {}", request_id);
+}
+
+// The handler of a kernel's "execution_result" / "execution_error": an answer nobody waits for
+// (an editor's run, a repeat) goes to the add-in and the editors as output.
+awaitable<void> handle_kernel_answer(Server& server, std::string client_id, json::object message, bool success) {
+  auto it = find_pending_call(server, message.if_contains("request_id"));
+  if (it == server._pending_function_executions.end()) {
+    co_await handle_kernel_transfer(server, std::move(client_id), std::move(message));
+    co_return;
+  }
+  answer_pending_call(server, it, message, success);
+}
+
+// The fast path of the same: only the answers someone waits for.
+bool kernel_answer_now(Server& server, std::string_view client_type, json::object& message, bool success) {
+  auto it = find_pending_call(server, message.if_contains("request_id"));
+  if (it == server._pending_function_executions.end()) return false;
+  before_handler(server, client_type, message);
+  answer_pending_call(server, it, message, success);
   return true;
 }
 
 }  // namespace
 
 awaitable<void> handle_kernel_execution_result(Server& server, std::string client_id, json::object message) {
-  if (!answer_pending_call(server, {}, message, true))
-    co_await handle_kernel_transfert(server, std::move(client_id), std::move(message));
+  return handle_kernel_answer(server, std::move(client_id), std::move(message), true);
 }
 
 awaitable<void> handle_kernel_execution_error(Server& server, std::string client_id, json::object message) {
-  if (!answer_pending_call(server, {}, message, false))
-    co_await handle_kernel_transfert(server, std::move(client_id), std::move(message));
+  return handle_kernel_answer(server, std::move(client_id), std::move(message), false);
 }
 
 bool handle_kernel_execution_result_now(Server& server, std::string_view client_type, const std::string&,
                                         json::object& message) {
-  return answer_pending_call(server, client_type, message, true);
+  return kernel_answer_now(server, client_type, message, true);
 }
 
 bool handle_kernel_execution_error_now(Server& server, std::string_view client_type, const std::string&,
                                        json::object& message) {
-  return answer_pending_call(server, client_type, message, false);
+  return kernel_answer_now(server, client_type, message, false);
 }
 
-awaitable<void> handle_kernel_transfert(Server& server, std::string client_id, json::object message) {
+awaitable<void> handle_kernel_transfer(Server& server, std::string client_id, json::object message) {
   co_await relay_to_addin_and_ides(server, client_id, message);
 }
 

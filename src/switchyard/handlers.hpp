@@ -31,7 +31,7 @@ SWITCHYARD_HANDLER(handle_python_function_call);
 SWITCHYARD_HANDLER(handle_ide_execution_request);
 SWITCHYARD_HANDLER(handle_kernel_execution_result);
 SWITCHYARD_HANDLER(handle_kernel_execution_error);
-SWITCHYARD_HANDLER(handle_kernel_transfert);
+SWITCHYARD_HANDLER(handle_kernel_transfer);
 SWITCHYARD_HANDLER(handle_kernel_to_addin);
 SWITCHYARD_HANDLER(handle_kernel_to_ide);
 SWITCHYARD_HANDLER(handle_kernel_batch);
@@ -89,24 +89,12 @@ SWITCHYARD_HANDLER(handle_update_python_paths);
 
 #undef SWITCHYARD_HANDLER
 
-// The same handlers for the main path's hot messages, run by dispatch_now() in place of a task:
-// each does at once what its handler would do when nothing has to wait, calling before_handler()
-// first, or returns false having done nothing (the message then goes to the handler).
+// Fast paths (see FastPath) of the main path's hot messages, registered beside their handlers.
 bool handle_function_execution_now(Server& server, std::string_view client_type, const std::string& client_id,
                                    json::object& message);
 bool handle_kernel_execution_result_now(Server& server, std::string_view client_type, const std::string& client_id,
                                         json::object& message);
 bool handle_kernel_execution_error_now(Server& server, std::string_view client_type, const std::string& client_id,
                                        json::object& message);
-
-// Code pushes to a workbook's kernel.
-awaitable<void> send_modules_to_kernel(Server& server, std::string workbook_id);
-awaitable<void> send_python_paths_to_kernel(Server& server, std::string workbook_id);
-awaitable<void> full_code_sync(Server& server, std::string workbook_id);
-// True when full_code_sync would find nothing to push for the workbook.
-bool code_is_synced(Server& server, std::string_view workbook_id);
-
-// Python's json.dumps default text (", " and ": " separators, non-ASCII escaped).
-std::string python_json_dumps(const json::value& v);
 
 }  // namespace switchyard

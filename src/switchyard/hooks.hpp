@@ -6,7 +6,7 @@
 
 namespace switchyard {
 
-awaitable<void> on_addin_coonection(Server& server, PeerPtr websocket, std::string client_type, std::string client_id);
+awaitable<void> on_addin_connection(Server& server, PeerPtr websocket, std::string client_type, std::string client_id);
 awaitable<void> on_ide_connection(Server& server, PeerPtr websocket, std::string client_type, std::string client_id);
 awaitable<void> on_kernel_connection(Server& server, PeerPtr websocket, std::string client_type, std::string client_id);
 

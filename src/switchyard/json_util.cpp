@@ -12,6 +12,18 @@
 
 namespace switchyard {
 
+json::value member_or(const json::object& o, std::string_view key, json::value fallback) {
+  if (const json::value* v = o.if_contains(key)) return *v;
+  return fallback;
+}
+
+json::array string_array(const std::vector<std::string>& items) {
+  json::array out;
+  out.reserve(items.size());
+  for (const auto& item : items) out.emplace_back(item);
+  return out;
+}
+
 std::string_view get_str(const json::object& o, std::string_view key, std::string_view fallback) {
   auto it = o.find(key);
   if (it == o.end() || !it->value().is_string()) return fallback;

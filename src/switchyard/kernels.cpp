@@ -1,4 +1,7 @@
 // Kernel processes: start, terminate, kill and restart, one per workbook.
+#include "switchyard/kernels.hpp"
+
+#include "switchyard/execution.hpp"
 #include "switchyard/handlers.hpp"
 #include "switchyard/validation.hpp"
 
@@ -18,59 +21,61 @@ void sleep_ms(int ms) {
 
 }  // namespace
 
-std::shared_ptr<corvane::process::Child> ConnectionManager::spawn_kernel(const std::string& workbook_id) {
+std::shared_ptr<corvane::process::Child> spawn_kernel(Server& server, const std::string& workbook_id) {
+  const auto& log = server.logger;
   if (auto v = validate_client_id(workbook_id); !v.valid) {
-    log_->error("Invalid workbook_id: {}", v.error);
+    log->error("Invalid workbook_id: {}", v.error);
     return nullptr;
   }
-  const json::object* args = client_arguments(workbook_id);
+  const json::object* args = server.manager.client_arguments(workbook_id);
   std::string args_json = args ? python_json_dumps(*args) : "{}";
-  std::vector<std::string> argv = {server_.python_executable, "-m", "corvane_master.python_server", workbook_id,
-                                   std::to_string(server_._port), std::move(args_json)};
+  std::vector<std::string> argv = {server.python_executable, "-m", "corvane_master.python_server", workbook_id,
+                                   std::to_string(server._port), std::move(args_json)};
   corvane::process::SpawnOptions options;
   options.new_process_group = true;
   std::string error;
-  auto child = corvane::process::spawn(argv, options, error);
+  auto child = corvane::process::spawn(argv, options, error).child;
   if (!child) {
-    log_->error("Failed to spawn kernel for {}: {}", workbook_id, error);
+    log->error("Failed to spawn kernel for {}: {}", workbook_id, error);
     return nullptr;
   }
-  kernel_processes[workbook_id] = child;
-  std::erase_if(started_kernels, [](const auto& c) { return !c->alive(); });
-  started_kernels.push_back(child);
-  log_->info("Spawned kernel for workbook: {}", workbook_id);
+  server.workbooks.at(workbook_id).kernel = child;
+  std::erase_if(server.started_kernels, [](const auto& c) { return !c->alive(); });
+  server.started_kernels.push_back(child);
+  log->info("Spawned kernel for workbook: {}", workbook_id);
   return child;
 }
 
-void ConnectionManager::terminate_kernel(const std::string& workbook_id) {
-  auto it = kernel_processes.find(workbook_id);
-  if (it == kernel_processes.end()) return;
-  it->second->signal(SIGTERM);
-  kernel_processes.erase(it);
+void terminate_kernel(Server& server, const std::string& workbook_id) {
+  Workbook* wb = server.workbooks.find(workbook_id);
+  if (!wb || !wb->kernel) return;
+  wb->kernel->signal(SIGTERM);
+  wb->kernel.reset();
 }
 
-bool ConnectionManager::kill_and_restart_kernel(const std::string& workbook_id) {
-  auto it = kernel_processes.find(workbook_id);
-  if (it == kernel_processes.end()) {
-    log_->warn("No kernel found for workbook: {}", workbook_id);
+bool kill_and_restart_kernel(Server& server, const std::string& workbook_id) {
+  const auto& log = server.logger;
+  Workbook* wb = server.workbooks.find(workbook_id);
+  if (!wb || !wb->kernel) {
+    log->warn("No kernel found for workbook: {}", workbook_id);
     return false;
   }
-  std::shared_ptr<corvane::process::Child> child = it->second;
+  std::shared_ptr<corvane::process::Child> child = wb->kernel;
   const int pid = child->pid();
-  log_->info("Killing kernel for workbook {} (PID: {})", workbook_id, pid);
+  log->info("Killing kernel for workbook {} (PID: {})", workbook_id, pid);
 
   auto report = [&](int err) {
-    if (err != 0 && err != ESRCH) log_->error("Error killing kernel process {}: {}", pid, std::strerror(err));
+    if (err != 0 && err != ESRCH) log->error("Error killing kernel process {}: {}", pid, std::strerror(err));
   };
   int rc = child->signal_group(SIGTERM);
   if (rc == 0) {
-    sleep_ms(server_.kill_grace_ms);
+    sleep_ms(server.kill_grace_ms);
     if (child->alive()) report(child->signal_group(SIGKILL));
   } else if (rc == ESRCH) {
     // No group to signal: the process alone.
     rc = child->signal(SIGTERM);
     if (rc == 0) {
-      sleep_ms(server_.kill_grace_ms);
+      sleep_ms(server.kill_grace_ms);
       if (child->alive()) report(child->signal(SIGKILL));
     } else {
       report(rc);
@@ -79,34 +84,34 @@ bool ConnectionManager::kill_and_restart_kernel(const std::string& workbook_id) 
     report(rc);
   }
 
-  kernel_processes.erase(workbook_id);
-  if (auto* kernels = active_connections.find("kernel")) kernels->erase(workbook_id);
-  sleep_ms(server_.restart_pause_ms);
+  wb->kernel.reset();
+  if (auto* kernels = server.manager.active_connections.find("kernel")) kernels->erase(workbook_id);
+  sleep_ms(server.restart_pause_ms);
 
-  if (spawn_kernel(workbook_id)) {
-    log_->info("Successfully restarted kernel for workbook: {}", workbook_id);
+  if (spawn_kernel(server, workbook_id)) {
+    log->info("Successfully restarted kernel for workbook: {}", workbook_id);
     return true;
   }
-  log_->error("Failed to restart kernel for workbook: {}", workbook_id);
+  log->error("Failed to restart kernel for workbook: {}", workbook_id);
   return false;
 }
 
 awaitable<void> handle_spawn_kernel(Server& server, std::string client_id, json::object) {
-  server.manager.spawn_kernel(client_id);
+  spawn_kernel(server, client_id);
   co_return;
 }
 
 awaitable<void> handle_terminate_kernel(Server& server, std::string client_id, json::object) {
-  server.manager.terminate_kernel(client_id);
+  terminate_kernel(server, client_id);
   co_return;
 }
 
 awaitable<void> handle_kill_kernel(Server& server, std::string client_id, json::object message) {
   std::string workbook_id = is_missing(message, "workbook_id") ? client_id : py_member(message, "workbook_id");
   server.logger->info("[BusinessLayer] Received kill_kernel request for workbook: {}", workbook_id);
-  bool success = server.manager.kill_and_restart_kernel(workbook_id);
+  bool success = kill_and_restart_kernel(server, workbook_id);
   // The old kernel will never answer what it was running.
-  co_await server.manager.fail_pending_executions(workbook_id, "Kernel disconnected");
+  fail_pending_executions(server, workbook_id, "Kernel disconnected");
 
   json::object reply;
   reply["type"] = "kill_kernel_response";

@@ -1,6 +1,9 @@
 // The module cache, the module requests to the add-in, the editor's module handlers and the
 // code pushes to kernels.
+#include "switchyard/modules.hpp"
+
 #include "switchyard/handlers.hpp"
+#include "switchyard/push_and_ask.hpp"
 #include "switchyard/validation.hpp"
 
 namespace switchyard {
@@ -12,8 +15,6 @@ json::object module_request(std::string_view type) {
   m["type"] = type;
   return m;
 }
-
-std::string text_member(const json::object& o, std::string_view key) { return std::string(get_str(o, key)); }
 
 json::object update_module_message(std::string_view workbook_id, std::string_view module_name, std::string_view code) {
   json::object m;
@@ -28,303 +29,240 @@ json::object update_module_message(std::string_view workbook_id, std::string_vie
 
 // ---- cache ------------------------------------------------------------------------------------
 
-void ConnectionManager::touch_modules(const std::string& workbook_id) {
-  _module_generation[workbook_id] = ++next_generation_;
+namespace {
+
+const Logger& cache_log() {
+  static const Logger log = corvane::logging::get_logger("business_layer.switchyard");
+  return log;
 }
 
-std::uint64_t ConnectionManager::module_generation(std::string_view workbook_id) const {
-  auto it = _module_generation.find(workbook_id);
-  return it == _module_generation.end() ? 0 : it->second;
-}
+void modules_changed(Workbook& wb) { ++wb.module_generation; }
 
-void ConnectionManager::save_module(const std::string& workbook_id, const std::string& module_name, std::string code) {
+}  // namespace
+
+void save_module(Workbook& wb, const std::string& module_name, std::string code) {
   std::string hash = compute_code_hash(code);
-  workbook_modules[workbook_id].set(module_name, CachedModule{std::move(code), std::move(hash)});
-  touch_modules(workbook_id);
-  log_->debug("Saved module '{}' for workbook '{}'", module_name, workbook_id);
+  wb.modules.set(module_name, CachedModule{std::move(code), std::move(hash)});
+  modules_changed(wb);
+  cache_log()->debug("Saved module '{}' for workbook '{}'", module_name, wb.id);
 }
 
-bool ConnectionManager::delete_module(const std::string& workbook_id, const std::string& module_name) {
-  auto it = workbook_modules.find(workbook_id);
-  if (it == workbook_modules.end() || !it->second.erase(module_name)) return false;
-  touch_modules(workbook_id);
-  log_->debug("Deleted module '{}' from workbook '{}'", module_name, workbook_id);
+bool delete_module(Workbook& wb, const std::string& module_name) {
+  if (!wb.modules.erase(module_name)) return false;
+  modules_changed(wb);
+  cache_log()->debug("Deleted module '{}' from workbook '{}'", module_name, wb.id);
   return true;
 }
 
-std::optional<std::string> ConnectionManager::get_module(std::string_view workbook_id,
-                                                         std::string_view module_name) const {
-  auto it = workbook_modules.find(workbook_id);
-  if (it == workbook_modules.end()) return std::nullopt;
-  const CachedModule* m = it->second.find(module_name);
+std::optional<std::string> get_module(const Workbook* wb, std::string_view module_name) {
+  const CachedModule* m = wb ? wb->modules.find(module_name) : nullptr;
   if (!m) return std::nullopt;
   return m->code;
 }
 
-const ModuleTable& ConnectionManager::list_modules(std::string_view workbook_id) const {
+const ModuleTable& list_modules(const Workbook* wb) {
   static const ModuleTable empty;
-  auto it = workbook_modules.find(workbook_id);
-  return it == workbook_modules.end() ? empty : it->second;
+  return wb ? wb->modules : empty;
 }
 
-void ConnectionManager::replace_modules(const std::string& workbook_id, const json::object& modules) {
+void replace_modules(Workbook& wb, const json::object& modules) {
   ModuleTable table;
   for (const auto& kv : modules) {
     if (!kv.value().is_string()) {
-      log_->warn("Ignoring module '{}' of workbook {}: its code is not text", std::string_view(kv.key()), workbook_id);
+      cache_log()->warn("Ignoring module '{}' of workbook {}: its code is not text", std::string_view(kv.key()), wb.id);
       continue;
     }
     std::string code(kv.value().get_string());
     std::string hash = compute_code_hash(code);
     table.set(kv.key(), CachedModule{std::move(code), std::move(hash)});
   }
-  workbook_modules[workbook_id] = std::move(table);
-  touch_modules(workbook_id);
+  wb.modules = std::move(table);
+  modules_changed(wb);
 }
 
-json::object ConnectionManager::modules_object(std::string_view workbook_id) const {
+json::object modules_object(const Workbook* wb) {
   json::object out;
-  for (const auto& [name, module] : list_modules(workbook_id)) out[name] = module.code;
+  for (const auto& [name, module] : list_modules(wb)) out[name] = module.code;
   return out;
 }
 
 // ---- requests to the add-in -------------------------------------------------------------------
 
-awaitable<const ModuleTable*> ConnectionManager::request_modules_from_addin(std::string workbook_id) {
-  try {
-    json::object reply = co_await send_and_wait_response("addin", workbook_id, module_request("get_modules_request"),
-                                                         _addin_request_timeout);
-    json::object modules;
-    if (auto* m = reply.if_contains("modules")) {
-      if (m->is_object()) modules = m->get_object();
-      else if (!m->is_null()) log_->warn("Workbook {} sent modules that are not an object; using none", workbook_id);
-    }
-    replace_modules(workbook_id, modules);
-    log_->debug("Fetched {} modules from workbook: {}", modules.size(), workbook_id);
-    co_return &workbook_modules[workbook_id];
-  } catch (const NotConnectedError& e) {
-    log_->warn("Error fetching modules from workbook {}: {}", workbook_id, e.what());
-  } catch (const RequestTimeoutError& e) {
-    log_->warn("Error fetching modules from workbook {}: {}", workbook_id, e.what());
+awaitable<const ModuleTable*> request_modules_from_addin(Server& server, std::string workbook_id) {
+  auto reply = co_await ask_addin(server, workbook_id, module_request("get_modules_request"),
+                                  server.addin_request_timeout, "Error fetching modules from workbook " + workbook_id);
+  if (!reply) co_return nullptr;
+  json::object modules;
+  if (auto* m = reply->if_contains("modules")) {
+    if (m->is_object()) modules = m->get_object();
+    else if (!m->is_null()) server.logger->warn("Workbook {} sent modules that are not an object; using none", workbook_id);
   }
-  co_return nullptr;
+  Workbook& wb = server.workbooks.at(workbook_id);
+  replace_modules(wb, modules);
+  server.logger->debug("Fetched {} modules from workbook: {}", modules.size(), workbook_id);
+  co_return &wb.modules;
 }
 
-awaitable<std::optional<json::array>> ConnectionManager::request_functions_from_addin(std::string workbook_id) {
-  try {
-    json::object reply = co_await send_and_wait_response("addin", workbook_id,
-                                                         module_request("get_functions_request"), _addin_request_timeout);
-    json::array functions;
-    if (auto* f = reply.if_contains("functions"); f && f->is_array()) functions = std::move(f->get_array());
-    log_->info("Received {} functions from addin for workbook {}", functions.size(), workbook_id);
-    co_return functions;
-  } catch (const NotConnectedError& e) {
-    log_->warn("Error requesting functions from addin for workbook {}: {}", workbook_id, e.what());
-  } catch (const RequestTimeoutError& e) {
-    log_->warn("Error requesting functions from addin for workbook {}: {}", workbook_id, e.what());
-  }
-  co_return std::nullopt;
+awaitable<std::optional<json::array>> request_functions_from_addin(Server& server, std::string workbook_id) {
+  auto reply = co_await ask_addin(server, workbook_id, module_request("get_functions_request"),
+                                  server.addin_request_timeout,
+                                  "Error requesting functions from addin for workbook " + workbook_id);
+  if (!reply) co_return std::nullopt;
+  json::array functions;
+  if (auto* f = reply->if_contains("functions"); f && f->is_array()) functions = std::move(f->get_array());
+  server.logger->info("Received {} functions from addin for workbook {}", functions.size(), workbook_id);
+  co_return functions;
 }
 
-awaitable<std::optional<json::object>> ConnectionManager::request_packages_from_addin(std::string workbook_id) {
-  try {
-    json::object reply = co_await send_and_wait_response("addin", workbook_id,
-                                                         module_request("get_packages_request"), _addin_request_timeout);
-    json::object out;
-    auto take_list = [&](std::string_view key) {
-      auto* v = reply.if_contains(key);
-      return v && v->is_array() ? std::move(v->get_array()) : json::array();
-    };
-    out["packages"] = take_list("packages");
-    out["python_paths"] = take_list("python_paths");
-    log_->info("Received {} packages and {} python paths from addin for workbook {}",
-               out["packages"].get_array().size(), out["python_paths"].get_array().size(), workbook_id);
-    co_return out;
-  } catch (const NotConnectedError& e) {
-    log_->warn("Error requesting packages from addin for workbook {}: {}", workbook_id, e.what());
-  } catch (const RequestTimeoutError& e) {
-    log_->warn("Error requesting packages from addin for workbook {}: {}", workbook_id, e.what());
-  }
-  co_return std::nullopt;
+awaitable<std::optional<json::object>> request_packages_from_addin(Server& server, std::string workbook_id) {
+  auto reply = co_await ask_addin(server, workbook_id, module_request("get_packages_request"),
+                                  server.addin_request_timeout,
+                                  "Error requesting packages from addin for workbook " + workbook_id);
+  if (!reply) co_return std::nullopt;
+  json::object out;
+  auto take_list = [&](std::string_view key) {
+    auto* v = reply->if_contains(key);
+    return v && v->is_array() ? std::move(v->get_array()) : json::array();
+  };
+  out["packages"] = take_list("packages");
+  out["python_paths"] = take_list("python_paths");
+  server.logger->info("Received {} packages and {} python paths from addin for workbook {}",
+                      out["packages"].get_array().size(), out["python_paths"].get_array().size(), workbook_id);
+  co_return out;
 }
 
-awaitable<std::optional<json::object>> ConnectionManager::request_events_info_from_addin(std::string workbook_id) {
-  try {
-    json::object reply = co_await send_and_wait_response("addin", workbook_id, module_request("get_events_request"),
-                                                         _addin_request_timeout);
-    json::object out;
-    auto count = [](const json::value& v) -> std::size_t {
-      return v.is_object() ? v.get_object().size() : v.is_array() ? v.get_array().size() : 0;
-    };
-    for (std::string_view key : {"events_registered", "com_events_registered", "events_definition", "events_tree"}) {
-      auto* v = reply.if_contains(key);
-      out[key] = v ? std::move(*v) : json::value(json::object());
-    }
-    log_->info("Received {} events_registered and {} events_definition and {} events_tree from addin for workbook {}",
-               count(out["events_registered"]), count(out["events_definition"]), count(out["events_tree"]),
-               workbook_id);
-    co_return out;
-  } catch (const NotConnectedError& e) {
-    log_->warn("Error requesting events from addin for workbook {}: {}", workbook_id, e.what());
-  } catch (const RequestTimeoutError& e) {
-    log_->warn("Error requesting events from addin for workbook {}: {}", workbook_id, e.what());
+awaitable<std::optional<json::object>> request_events_info_from_addin(Server& server, std::string workbook_id) {
+  auto reply = co_await ask_addin(server, workbook_id, module_request("get_events_request"),
+                                  server.addin_request_timeout,
+                                  "Error requesting events from addin for workbook " + workbook_id);
+  if (!reply) co_return std::nullopt;
+  json::object out;
+  auto count = [](const json::value& v) -> std::size_t {
+    return v.is_object() ? v.get_object().size() : v.is_array() ? v.get_array().size() : 0;
+  };
+  for (std::string_view key : {"events_registered", "com_events_registered", "events_definition", "events_tree"}) {
+    auto* v = reply->if_contains(key);
+    out[key] = v ? std::move(*v) : json::value(json::object());
   }
-  co_return std::nullopt;
+  server.logger->info(
+      "Received {} events_registered and {} events_definition and {} events_tree from addin for workbook {}",
+      count(out["events_registered"]), count(out["events_definition"]), count(out["events_tree"]), workbook_id);
+  co_return out;
 }
 
-awaitable<bool> ConnectionManager::save_module_to_addin(std::string workbook_id, std::string module_name,
-                                                        std::string code) {
-  try {
-    json::object request = module_request("save_module_request");
-    request["module_name"] = module_name;
-    request["code"] = code;
-    json::object reply = co_await send_and_wait_response("addin", workbook_id, std::move(request), _addin_request_timeout);
-    bool success = !is_missing(reply, "success");
-    if (success) {
-      save_module(workbook_id, module_name, std::move(code));
-      log_->debug("Saved module '{}' to workbook: {}", module_name, workbook_id);
-    }
-    co_return success;
-  } catch (const NotConnectedError& e) {
-    log_->warn("Error saving module to workbook {}: {}", workbook_id, e.what());
-  } catch (const RequestTimeoutError& e) {
-    log_->warn("Error saving module to workbook {}: {}", workbook_id, e.what());
+awaitable<bool> save_module_to_addin(Server& server, std::string workbook_id, std::string module_name,
+                                     std::string code) {
+  json::object request = module_request("save_module_request");
+  request["module_name"] = module_name;
+  request["code"] = code;
+  auto reply = co_await ask_addin(server, workbook_id, std::move(request), server.addin_request_timeout,
+                                  "Error saving module to workbook " + workbook_id);
+  if (!reply) co_return false;
+  bool success = !is_missing(*reply, "success");
+  if (success) {
+    save_module(server.workbooks.at(workbook_id), module_name, std::move(code));
+    server.logger->debug("Saved module '{}' to workbook: {}", module_name, workbook_id);
   }
-  co_return false;
+  co_return success;
 }
 
-awaitable<std::optional<std::string>> ConnectionManager::load_module_from_addin(std::string workbook_id,
-                                                                               std::string module_name) {
-  try {
-    json::object request = module_request("load_module_request");
-    request["module_name"] = module_name;
-    json::object reply = co_await send_and_wait_response("addin", workbook_id, std::move(request), _addin_request_timeout);
-    auto* code = reply.if_contains("code");
-    if (!code || code->is_null()) co_return std::nullopt;
-    if (!code->is_string()) {
-      log_->warn("Workbook {} sent code for module '{}' that is not text; ignoring it", workbook_id, module_name);
-      co_return std::nullopt;
-    }
-    std::string text(code->get_string());
-    save_module(workbook_id, module_name, text);
-    log_->debug("Loaded module '{}' from workbook: {}", module_name, workbook_id);
-    co_return text;
-  } catch (const NotConnectedError& e) {
-    log_->warn("Error loading module from workbook {}: {}", workbook_id, e.what());
-  } catch (const RequestTimeoutError& e) {
-    log_->warn("Error loading module from workbook {}: {}", workbook_id, e.what());
+awaitable<std::optional<std::string>> load_module_from_addin(Server& server, std::string workbook_id,
+                                                             std::string module_name) {
+  json::object request = module_request("load_module_request");
+  request["module_name"] = module_name;
+  auto reply = co_await ask_addin(server, workbook_id, std::move(request), server.addin_request_timeout,
+                                  "Error loading module from workbook " + workbook_id);
+  if (!reply) co_return std::nullopt;
+  auto* code = reply->if_contains("code");
+  if (!code || code->is_null()) co_return std::nullopt;
+  if (!code->is_string()) {
+    server.logger->warn("Workbook {} sent code for module '{}' that is not text; ignoring it", workbook_id, module_name);
+    co_return std::nullopt;
   }
-  co_return std::nullopt;
+  std::string text(code->get_string());
+  save_module(server.workbooks.at(workbook_id), module_name, text);
+  server.logger->debug("Loaded module '{}' from workbook: {}", module_name, workbook_id);
+  co_return text;
 }
 
-awaitable<bool> ConnectionManager::delete_module_from_addin(std::string workbook_id, std::string module_name) {
-  try {
-    json::object request = module_request("delete_module_request");
-    request["module_name"] = module_name;
-    json::object reply = co_await send_and_wait_response("addin", workbook_id, std::move(request), _addin_request_timeout);
-    bool success = !is_missing(reply, "success");
-    if (success) {
-      delete_module(workbook_id, module_name);
-      log_->debug("Deleted module '{}' from workbook: {}", module_name, workbook_id);
-    }
-    co_return success;
-  } catch (const NotConnectedError& e) {
-    log_->warn("Error deleting module from workbook {}: {}", workbook_id, e.what());
-  } catch (const RequestTimeoutError& e) {
-    log_->warn("Error deleting module from workbook {}: {}", workbook_id, e.what());
+awaitable<bool> delete_module_from_addin(Server& server, std::string workbook_id, std::string module_name) {
+  json::object request = module_request("delete_module_request");
+  request["module_name"] = module_name;
+  auto reply = co_await ask_addin(server, workbook_id, std::move(request), server.addin_request_timeout,
+                                  "Error deleting module from workbook " + workbook_id);
+  if (!reply) co_return false;
+  bool success = !is_missing(*reply, "success");
+  if (success) {
+    delete_module(server.workbooks.at(workbook_id), module_name);
+    server.logger->debug("Deleted module '{}' from workbook: {}", module_name, workbook_id);
   }
-  co_return false;
+  co_return success;
 }
 
 // ---- pushes -----------------------------------------------------------------------------------
 
-awaitable<void> ConnectionManager::_push_modules(std::string workbook_id, const json::object* modules,
-                                                 PeerPtr websocket) {
-  try {
-    json::object message;
-    message["type"] = "workbook_connected";
-    message["workbook_id"] = workbook_id;
-    message["modules"] = (modules && !modules->empty()) ? *modules : modules_object(workbook_id);
-    message["name"] = client_name(workbook_id);
-    if (websocket) {
-      co_await websocket->send_text(std::make_shared<const std::string>(to_json(message)));
-      log_->debug("Pushed modules state to IDE websocket for: {}", workbook_id);
-    } else {
-      co_await broadcast("ide", message);
-      log_->debug("Pushed modules state to IDE for: {}", workbook_id);
-    }
-  } catch (const std::exception& e) {
-    log_->error("Error pushing modules state: {}", e.what());
-  }
+awaitable<void> _push_modules(Server& server, std::string workbook_id, const json::object* modules, PeerPtr websocket) {
+  json::object message;
+  message["type"] = "workbook_connected";
+  message["workbook_id"] = workbook_id;
+  message["modules"] = (modules && !modules->empty()) ? *modules : modules_object(server.workbooks.find(workbook_id));
+  message["name"] = server.manager.client_name(workbook_id);
+  const PushNames names{.what = "modules state", .tail = " for: " + workbook_id,
+                        .failure = "Error pushing modules state"};
+  co_await push(server, message, websocket, names);
 }
 
 awaitable<void> send_modules_to_kernel(Server& server, std::string workbook_id) {
-  auto& manager = server.manager;
   // Snapshot: the cache may change while the sends are in flight.
   std::vector<std::pair<std::string, std::string>> modules;
-  for (const auto& [name, module] : manager.list_modules(workbook_id)) modules.emplace_back(name, module.code);
+  for (const auto& [name, module] : list_modules(server.workbooks.find(workbook_id)))
+    modules.emplace_back(name, module.code);
   for (const auto& [name, code] : modules)
-    co_await manager.send_to_kernel(workbook_id, update_module_message(workbook_id, name, code));
+    co_await server.manager.send_to_kernel(workbook_id, update_module_message(workbook_id, name, code));
   server.logger->info("Synced {} module(s) to kernel for workbook: {}", modules.size(), workbook_id);
 }
 
 awaitable<void> send_python_paths_to_kernel(Server& server, std::string workbook_id) {
-  auto& manager = server.manager;
-  auto it = manager.workbook_python_paths.find(workbook_id);
-  if (it == manager.workbook_python_paths.end() || !it->second.is_array() || it->second.get_array().empty()) co_return;
-  json::array paths = it->second.get_array();
+  const Workbook* wb = server.workbooks.find(workbook_id);
+  if (!wb || !wb->python_paths.is_array() || wb->python_paths.get_array().empty()) co_return;
+  json::array paths = wb->python_paths.get_array();
   std::size_t count = paths.size();
   json::object message;
   message["type"] = "set_python_paths";
   message["old_paths"] = json::array();
   message["new_paths"] = std::move(paths);
-  co_await manager.send_to_kernel(workbook_id, message);
+  co_await server.manager.send_to_kernel(workbook_id, message);
   server.logger->info("Sent {} python paths to kernel for workbook {}", count, workbook_id);
 }
 
-bool code_is_synced(Server& server, std::string_view workbook_id) {
-  auto& manager = server.manager;
-  auto it = manager._synced_generation.find(workbook_id);
-  return it != manager._synced_generation.end() && it->second == manager.module_generation(workbook_id);
-}
+bool code_is_synced(const Workbook* wb) { return wb && wb->synced_generation == wb->module_generation; }
 
 awaitable<void> full_code_sync(Server& server, std::string workbook_id) {
-  auto& manager = server.manager;
-  auto& synced = manager._synced_hashes[workbook_id];
-  const std::uint64_t generation = manager.module_generation(workbook_id);
+  Workbook& wb = server.workbooks.at(workbook_id);
   // Nothing changed since the last complete comparison: every hash still matches.
-  if (auto it = manager._synced_generation.find(workbook_id);
-      it != manager._synced_generation.end() && it->second == generation)
-    co_return;
+  if (code_is_synced(&wb)) co_return;
+  const std::uint64_t generation = wb.module_generation;
 
-  // Modules whose code differs from what was last pushed, in table order.
-  std::vector<std::pair<std::string, const CachedModule*>> changed;
-  for (const auto& [name, module] : manager.list_modules(workbook_id)) {
-    auto h = synced.find(name);
-    if (h == synced.end() || h->second != module.hash) changed.emplace_back(name, &module);
+  // Modules whose code differs from what was last pushed, in table order. Their text is copied:
+  // the cache may change during the sends.
+  std::vector<std::pair<std::string, std::string>> pushes;
+  for (const auto& [name, module] : wb.modules) {
+    auto h = wb.synced_hashes.find(name);
+    if (h != wb.synced_hashes.end() && h->second == module.hash) continue;
+    // The hash is recorded before the first push is queued: frames to a peer leave in order, so
+    // a concurrent call that finds it recorded is sent after these pushes, and does not push the
+    // same code again.
+    wb.synced_hashes[name] = module.hash;
+    pushes.emplace_back(name, module.code);
   }
-  if (changed.empty()) {
-    manager._synced_generation[workbook_id] = generation;
-    co_return;
-  }
-  // Copy what is about to be sent: the cache may change during the sends.
-  std::vector<std::tuple<std::string, std::string, std::string>> pushes;
-  pushes.reserve(changed.size());
-  for (const auto& [name, module] : changed) pushes.emplace_back(name, module->code, module->hash);
-
-  // The hashes are recorded before the first push is queued: frames to a peer leave in order, so
-  // a concurrent call that finds them recorded is sent after these pushes, and does not push the
-  // same code again.
-  auto& recorded = manager._synced_hashes[workbook_id];
-  for (auto& [name, code, hash] : pushes) recorded[name] = std::move(hash);
 
   int count = 0;
-  for (auto& [name, code, hash] : pushes) {
-    co_await manager.send_to_kernel(workbook_id, update_module_message(workbook_id, name, code));
+  for (auto& [name, code] : pushes) {
+    co_await server.manager.send_to_kernel(workbook_id, update_module_message(workbook_id, name, code));
     ++count;
     server.logger->debug("[Full Sync] Synced module '{}' to kernel", name);
   }
-  if (manager.module_generation(workbook_id) == generation) manager._synced_generation[workbook_id] = generation;
+  if (wb.module_generation == generation) wb.synced_generation = generation;
   if (count > 0) server.logger->info("[Full Sync] Synced {} module(s) to kernel for workbook: {}", count, workbook_id);
 }
 
@@ -367,12 +305,12 @@ awaitable<void> handle_update_module(Server& server, std::string, json::object m
   }
   std::string workbook_id = py_member(message, "workbook_id");
   std::string module_name = py_member(message, "module_name");
-  std::string code = text_member(message, "code");
+  std::string code(get_str(message, "code"));
   // The workbook's copy is saved in the background; the kernel does not wait for it.
   server.background.spawn([](Server& s, std::string wb, std::string name, std::string c) -> awaitable<void> {
-    co_await s.manager.save_module_to_addin(std::move(wb), std::move(name), std::move(c));
+    co_await save_module_to_addin(s, std::move(wb), std::move(name), std::move(c));
   }(server, workbook_id, module_name, code));
-  server.manager.save_module(workbook_id, module_name, std::move(code));
+  save_module(server.workbooks.at(workbook_id), module_name, std::move(code));
   co_await server.manager.send_to_kernel(workbook_id, message);
 }
 
@@ -383,9 +321,9 @@ awaitable<void> handle_save_module(Server& server, std::string, json::object mes
   }
   std::string workbook_id = py_member(message, "workbook_id");
   std::string module_name = py_member(message, "module_name");
-  std::string code = text_member(message, "code");
-  bool success = co_await server.manager.save_module_to_addin(workbook_id, module_name, code);
-  server.manager.save_module(workbook_id, module_name, code);
+  std::string code(get_str(message, "code"));
+  bool success = co_await save_module_to_addin(server, workbook_id, module_name, code);
+  save_module(server.workbooks.at(workbook_id), module_name, code);
 
   message["type"] = "update_module";
   if (!message.contains("code")) message["code"] = "";
@@ -407,8 +345,9 @@ awaitable<void> handle_delete_module(Server& server, std::string, json::object m
   auto& manager = server.manager;
   std::string workbook_id = py_member(message, "workbook_id");
   std::string module_name = py_member(message, "module_name");
-  bool success = co_await manager.delete_module_from_addin(workbook_id, module_name);
-  manager.delete_module(workbook_id, module_name);
+  bool success = co_await delete_module_from_addin(server, workbook_id, module_name);
+  Workbook& wb = server.workbooks.at(workbook_id);
+  delete_module(wb, module_name);
 
   json::object to_kernel;
   to_kernel["type"] = "delete_module";
@@ -416,10 +355,8 @@ awaitable<void> handle_delete_module(Server& server, std::string, json::object m
   to_kernel["module_name"] = module_name;
   co_await manager.send_to_kernel(workbook_id, to_kernel);
 
-  if (auto it = manager._synced_hashes.find(workbook_id); it != manager._synced_hashes.end()) {
-    it->second.erase(module_name);
-    manager._synced_generation.erase(workbook_id);
-  }
+  wb.synced_hashes.erase(module_name);
+  wb.synced_generation.reset();
 
   json::object reply;
   reply["type"] = "module_deleted";
@@ -445,7 +382,7 @@ awaitable<void> handle_list_modules(Server& server, std::string, json::object me
   }
   std::string workbook_id = py_member(message, "workbook_id");
   json::array names;
-  for (const auto& [name, _] : server.manager.list_modules(workbook_id)) names.emplace_back(name);
+  for (const auto& [name, _] : list_modules(server.workbooks.find(workbook_id))) names.emplace_back(name);
   json::object reply;
   reply["type"] = "module_list";
   reply["workbook_id"] = workbook_id;
@@ -460,8 +397,8 @@ awaitable<void> handle_get_module(Server& server, std::string, json::object mess
   }
   std::string workbook_id = py_member(message, "workbook_id");
   std::string module_name = py_member(message, "module_name");
-  std::optional<std::string> code = server.manager.get_module(workbook_id, module_name);
-  if (!code) code = co_await server.manager.load_module_from_addin(workbook_id, module_name);
+  std::optional<std::string> code = get_module(server.workbooks.find(workbook_id), module_name);
+  if (!code) code = co_await load_module_from_addin(server, workbook_id, module_name);
   json::object reply;
   reply["type"] = "module_content";
   reply["workbook_id"] = workbook_id;
@@ -480,7 +417,7 @@ awaitable<void> handle_get_all_modules(Server& server, std::string, json::object
   json::object reply;
   reply["type"] = "all_modules";
   reply["workbook_id"] = workbook_id;
-  reply["modules"] = server.manager.modules_object(workbook_id);
+  reply["modules"] = modules_object(server.workbooks.find(workbook_id));
   co_await server.manager.send_to_ide(reply);
 }
 
@@ -488,7 +425,7 @@ awaitable<void> handle_kernel_request_module_sync(Server& server, std::string cl
   std::string module_name = py_member(message, "module_name");
   std::string workbook_id = is_missing(message, "workbook_id") ? client_id : py_member(message, "workbook_id");
   server.logger->info("[Server] Kernel requesting module sync: {} for workbook: {}", module_name, workbook_id);
-  std::optional<std::string> code = server.manager.get_module(workbook_id, module_name);
+  std::optional<std::string> code = get_module(server.workbooks.find(workbook_id), module_name);
   if (code && !code->empty()) {
     server.logger->info("[Server] Sending cached module {} to kernel", module_name);
     json::object reply;

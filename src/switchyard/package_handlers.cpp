@@ -5,7 +5,7 @@
 #include "switchyard/packages.hpp"
 #include "switchyard/validation.hpp"
 
-#include "services/package_manager.hpp"
+#include "packages/package_manager.hpp"
 
 #include "indexscout/indexscout.hpp"
 
@@ -95,25 +95,19 @@ bool extras_of(const json::object& message, std::vector<std::string>& out, std::
   return true;
 }
 
-json::array string_array(const std::vector<std::string>& items) {
-  json::array out;
-  for (const auto& s : items) out.emplace_back(s);
-  return out;
-}
-
 corvane::PackageManager& package_manager(Server& server) {
   return server.package_handlers.package_manager ? *server.package_handlers.package_manager : server.package_manager;
 }
 
 json::array& package_list(Server& server, const std::string& workbook_id) {
-  json::value& v = server.manager.workbook_packages[workbook_id];
+  json::value& v = server.workbooks.at(workbook_id).packages;
   if (!v.is_array()) v = json::array();
   return v.get_array();
 }
 
 // After a change of the list: every editor sees it, the workbook stores it.
 awaitable<void> publish_list(Server& server, const std::string& workbook_id) {
-  co_await server.manager._push_packages_and_python_paths(workbook_id);
+  co_await _push_packages_and_python_paths(server, workbook_id);
   json::object save;
   save["type"] = "save_workbook_packages";
   save["packages"] = package_list(server, workbook_id);
@@ -316,10 +310,9 @@ awaitable<void> handle_restore_workbook_packages(Server& server, std::string cli
   Reply reply(server, client_id, message);
   const std::string workbook_id = workbook_of(message);
   if (workbook_id.empty()) co_return co_await reply.fail("Missing workbook_id");
-  auto& installed = server.manager.workbook_installed_packages;
-  auto it = installed.find(workbook_id);
-  json::array restored = it != installed.end() && it->second.is_array() ? it->second.get_array() : json::array();
-  server.manager.workbook_packages[workbook_id] = restored;
+  Workbook& wb = server.workbooks.at(workbook_id);
+  json::array restored = wb.installed_packages.is_array() ? wb.installed_packages.get_array() : json::array();
+  wb.packages = restored;
   json::object fields{{"packages", std::move(restored)}};
   co_await reply.ok(std::move(fields));
   co_await publish_list(server, workbook_id);
@@ -387,16 +380,17 @@ awaitable<void> handle_get_workbook_packages(Server& server, std::string client_
   Reply reply(server, client_id, message);
   const std::string workbook_id = workbook_of(message);
   if (workbook_id.empty()) co_return co_await reply.fail("Missing workbook_id");
-  auto& m = server.manager;
-  auto stored = [&](StringMap<json::value>& table, json::value fallback) -> json::value {
-    auto it = table.find(workbook_id);
-    return it != table.end() && it->second.kind() == fallback.kind() ? it->second : fallback;
+  static const Workbook none;
+  const Workbook* found = server.workbooks.find(workbook_id);
+  const Workbook& wb = found ? *found : none;
+  auto stored = [](const json::value& v, json::value fallback) -> json::value {
+    return v.kind() == fallback.kind() ? v : fallback;
   };
-  json::object fields{{"packages", stored(m.workbook_packages, json::array())},
-                      {"python_paths", stored(m.workbook_python_paths, json::array())},
-                      {"package_errors", stored(m.package_errors, json::object())},
-                      {"package_paths", stored(m.workbook_package_paths, json::array())},
-                      {"installed_packages", stored(m.workbook_installed_packages, json::array())},
+  json::object fields{{"packages", stored(wb.packages, json::array())},
+                      {"python_paths", stored(wb.python_paths, json::array())},
+                      {"package_errors", stored(wb.package_errors, json::object())},
+                      {"package_paths", stored(wb.package_paths, json::array())},
+                      {"installed_packages", stored(wb.installed_packages, json::array())},
                       {"installing", packages_install_running(server, workbook_id)}};
   co_await reply.ok(std::move(fields));
 }
@@ -405,9 +399,8 @@ awaitable<void> handle_get_resolved_deps(Server& server, std::string client_id, 
   Reply reply(server, client_id, message);
   const std::string workbook_id = workbook_of(message);
   if (workbook_id.empty()) co_return co_await reply.fail("Missing workbook_id");
-  auto it = server.manager.workbook_resolved_deps.find(workbook_id);
-  json::value deps =
-      it != server.manager.workbook_resolved_deps.end() && it->second.is_array() ? it->second : json::array();
+  const Workbook* wb = server.workbooks.find(workbook_id);
+  json::value deps = wb && wb->resolved_deps.is_array() ? wb->resolved_deps : json::array();
   json::object fields{{"resolved_deps", std::move(deps)}};
   co_await reply.ok(std::move(fields));
 }
@@ -420,10 +413,10 @@ awaitable<void> handle_update_python_paths(Server& server, std::string client_id
   if (!given || !given->is_array()) co_return co_await reply.fail("python_paths must be a list of paths");
   json::array new_paths = string_array(normalize_python_paths(given->get_array(), server.logger));
   auto& m = server.manager;
+  Workbook& wb = server.workbooks.at(workbook_id);
   json::array old_paths;
-  if (auto it = m.workbook_python_paths.find(workbook_id); it != m.workbook_python_paths.end() && it->second.is_array())
-    old_paths = it->second.get_array();
-  m.workbook_python_paths[workbook_id] = new_paths;
+  if (wb.python_paths.is_array()) old_paths = wb.python_paths.get_array();
+  wb.python_paths = new_paths;
   try {
     json::object set_paths{{"type", "set_python_paths"}, {"old_paths", old_paths}, {"new_paths", new_paths}};
     co_await m.send_to_kernel(workbook_id, set_paths);
@@ -433,7 +426,7 @@ awaitable<void> handle_update_python_paths(Server& server, std::string client_id
   }
   json::object fields{{"python_paths", new_paths}};
   co_await reply.ok(std::move(fields));
-  co_await m._push_packages_and_python_paths(workbook_id);
+  co_await _push_packages_and_python_paths(server, workbook_id);
 }
 
 }  // namespace switchyard

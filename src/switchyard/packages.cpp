@@ -2,8 +2,9 @@
 #include "switchyard/packages.hpp"
 
 #include "switchyard/handlers.hpp"
+#include "switchyard/push_and_ask.hpp"
 
-#include "services/dependency_resolver.hpp"
+#include "packages/dependency_resolver.hpp"
 #include "services/pipe_process.hpp"
 
 #include <boost/asio/this_coro.hpp>
@@ -40,6 +41,11 @@ bool iequals(std::string_view a, std::string_view b) {
          });
 }
 
+std::string lowered(std::string text) {
+  for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
 // An entry's fields as the workflow reads them.
 std::string entry_name(const json::object& entry) { return std::string(get_str(entry, "name")); }
 
@@ -62,12 +68,6 @@ std::string extras_text(const std::vector<std::string>& extras) {
   std::string out = "[";
   for (std::size_t i = 0; i < extras.size(); ++i) out += (i ? "," : "") + extras[i];
   return out + "]";
-}
-
-json::array string_array(const std::vector<std::string>& items) {
-  json::array out;
-  for (const auto& s : items) out.emplace_back(s);
-  return out;
 }
 
 json::object resolved_record(const ResolvedPackage& p) {
@@ -122,7 +122,12 @@ struct Failure {
 class InstallRun {
  public:
   InstallRun(Server& server, std::string workbook_id)
-      : server_(server), m_(server.manager), wb_(std::move(workbook_id)), log_(server.logger) {}
+      : server_(server),
+        m_(server.manager),
+        book_(server.workbooks.at(workbook_id)),
+        installer_(*server.package_handlers.package_manager),
+        wb_(std::move(workbook_id)),
+        log_(server.logger) {}
 
   awaitable<void> run();
   // Whatever way the run ended: entries it left mid-way go back to "pending".
@@ -130,17 +135,13 @@ class InstallRun {
 
  private:
   // ---- stores of the workbook
-  json::array* packages() { return workbook_package_list(m_, wb_); }
-  json::object& errors() {
-    json::value& v = m_.package_errors[wb_];
+  json::array* packages() { return workbook_package_list(book_); }
+  static json::object& object_in(json::value& v) {
     if (!v.is_object()) v = json::object();
     return v.get_object();
   }
-  json::object& stderr_lines() {
-    json::value& v = m_.package_stderr[wb_];
-    if (!v.is_object()) v = json::object();
-    return v.get_object();
-  }
+  json::object& errors() { return object_in(book_.package_errors); }
+  json::object& stderr_lines() { return object_in(book_.package_stderr); }
   void set_status(std::string_view name, std::string_view status) {
     if (json::array* list = packages())
       if (json::object* entry = _find_package_by_name(*list, name)) (*entry)["status"] = status;
@@ -161,13 +162,37 @@ class InstallRun {
     return _get_package_key(p.spec.name, p.spec.version, p.spec.extras);
   }
 
+  // ---- the steps of a run
+  awaitable<json::array> unload_previous_paths();
+  awaitable<void> drop_entries_marked_for_removal();
+  awaitable<void> announce_nothing_to_install();
+  std::vector<PackageSpec> take_on_entries(json::array& list);
+  awaitable<bool> resolve(const std::vector<PackageSpec>& specs);
   awaitable<void> install(std::size_t index);
   awaitable<void> handle_failure(std::size_t index, std::string error);
   awaitable<void> retry();
+  void forget_errors_of(const ResolvedPackage& pkg, bool is_direct);
   awaitable<void> report_failures();
+  void settle_statuses();
+  awaitable<void> hand_paths_to_kernel(const json::array& old_paths);
+  awaitable<void> save_list_and_finish();
+
+  // One installer run into the cache: its events are collected (and, when `echo` is set, shown
+  // on the editors' consoles as they come). Throws only when the task is cancelled or the server
+  // stops; any other failure is the outcome's `raised`.
+  struct InstallOutcome {
+    std::optional<std::string> path;
+    bool cached = false;
+    std::optional<std::string> error;
+    std::optional<std::string> raised;
+  };
+  awaitable<InstallOutcome> install_to_cache(const ResolvedPackage& pkg, const std::map<std::string, std::string>* env,
+                                             bool echo);
 
   Server& server_;
   ConnectionManager& m_;
+  Workbook& book_;
+  corvane::PackageManager& installer_;
   std::string wb_;
   Logger log_;
   std::vector<ResolvedPackage> resolved_;
@@ -194,7 +219,7 @@ void InstallRun::record_package_error(const std::string& failed_package, const s
 void InstallRun::store_resolved() {
   json::array records;
   for (const auto& p : resolved_) records.emplace_back(resolved_record(p));
-  m_.workbook_resolved_deps[wb_] = std::move(records);
+  book_.resolved_deps = std::move(records);
 }
 
 awaitable<void> InstallRun::broadcast_update(bool with_errors) {
@@ -225,58 +250,75 @@ awaitable<void> InstallRun::send_to(std::string_view client_type, json::object m
 }
 
 awaitable<void> InstallRun::run() {
-  // 1. Load
   json::array* list = packages();
   if (!list || list->empty()) {
     log_->info("No packages to install for workbook {}", wb_);
     co_return;
   }
+  json::array old_paths = co_await unload_previous_paths();
+  if (!packages()) co_return;
+  co_await drop_entries_marked_for_removal();
+  list = packages();
+  if (!list || list->empty()) {
+    co_await announce_nothing_to_install();
+    co_return;
+  }
+  std::vector<PackageSpec> specs = take_on_entries(*list);
+  if (!co_await resolve(specs)) co_return;
+  stderr_lines();
+  for (std::size_t i = 0; i < resolved_.size(); ++i) co_await install(i);
+  co_await retry();
+  if (!failures_.empty()) co_await report_failures();
+  settle_statuses();
+  co_await broadcast_update();
+  co_await hand_paths_to_kernel(old_paths);
+  co_await save_list_and_finish();
+}
 
-  // 2. Unload what the previous run installed
+// The kernel drops what the previous run put on its path; the paths it had are returned.
+awaitable<json::array> InstallRun::unload_previous_paths() {
   json::array old_paths;
-  if (auto it = m_.workbook_package_paths.find(wb_); it != m_.workbook_package_paths.end() && it->second.is_array())
-    old_paths = it->second.get_array();
+  if (book_.package_paths.is_array()) old_paths = book_.package_paths.get_array();
   if (!old_paths.empty()) {
     log_->info("Unloading modules from {} paths for workbook {}", old_paths.size(), wb_);
     json::object unload{{"type", "unload_and_clear_paths"}, {"paths", old_paths}};
     co_await send_to("kernel", unload);
-    m_.workbook_package_paths[wb_] = json::array();
+    book_.package_paths = json::array();
   }
+  co_return old_paths;
+}
 
-  // 3. Drop the entries marked for removal
-  list = packages();
-  if (!list) co_return;
+awaitable<void> InstallRun::drop_entries_marked_for_removal() {
   json::array kept;
   std::size_t removed = 0;
-  for (auto& entry : *list) {
+  for (auto& entry : *packages()) {
     const json::object* o = entry.if_object();
     if (o && get_str(*o, "status") == "to_remove") ++removed;
     else kept.push_back(entry);
   }
-  m_.package_errors[wb_] = json::object();
+  book_.package_errors = json::object();
   if (removed > 0) {
-    m_.workbook_packages[wb_] = std::move(kept);
+    book_.packages = std::move(kept);
     log_->info("Removed {} packages marked for removal", removed);
     co_await broadcast_update();
   }
+}
 
-  // 4. Nothing left
-  list = packages();
-  if (!list || list->empty()) {
-    log_->info("No packages to install after removing marked packages for workbook {}", wb_);
-    json::object save{{"type", "save_workbook_packages"}, {"packages", json::array()}};
-    co_await send_to("addin", save);
-    json::object complete{{"type", "package_installation_complete"},
-                          {"workbook_id", wb_},
-                          {"message", "✓ All packages removed. No packages to install."}};
-    co_await m_.broadcast("ide", complete);
-    co_return;
-  }
+awaitable<void> InstallRun::announce_nothing_to_install() {
+  log_->info("No packages to install after removing marked packages for workbook {}", wb_);
+  json::object save{{"type", "save_workbook_packages"}, {"packages", json::array()}};
+  co_await send_to("addin", save);
+  json::object complete{{"type", "package_installation_complete"},
+                        {"workbook_id", wb_},
+                        {"message", "✓ All packages removed. No packages to install."}};
+  co_await m_.broadcast("ide", complete);
+}
 
-  // 5. Everything is being resolved. Entries a peer sent with a bad name, version or extra
-  // never reach the resolver or the cache: each is that package's error.
+// Every entry is being resolved. Entries a peer sent with a bad name, version or extra never
+// reach the resolver or the cache: each is that package's error.
+std::vector<PackageSpec> InstallRun::take_on_entries(json::array& list) {
   std::vector<PackageSpec> specs;
-  for (auto& value : *list) {
+  for (auto& value : list) {
     if (!value.is_object()) continue;
     json::object& entry = value.get_object();
     entry["status"] = "resolving";
@@ -302,23 +344,24 @@ awaitable<void> InstallRun::run() {
       rejected_.emplace_back(entry_text(entry, "name"), error);
       continue;
     }
-    std::string lowered = name;
-    for (auto& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    run_entries_.insert(lowered);
+    run_entries_.insert(lowered(name));
     specs.push_back(PackageSpec{name, std::string(version->get_string()), std::move(extras)});
   }
   for (const auto& [name, error] : rejected_) record_package_error(name, error);
+  return specs;
+}
+
+// Resolves the packages as one tree; false when that failed (every entry is then "error").
+awaitable<bool> InstallRun::resolve(const std::vector<PackageSpec>& specs) {
   co_await broadcast_update();
   for (const auto& [name, error] : rejected_) co_await pip_output("error", error);
 
-  // 6. Resolve all packages as one tree
-  corvane::DependencyResolver resolver(*server_.package_handlers.package_manager);
+  corvane::DependencyResolver resolver(installer_);
   log_->info("Resolving dependencies for {} packages in workbook {}", specs.size(), wb_);
   co_await pip_output("stdout", "Resolving dependencies for " + std::to_string(specs.size()) + " package(s)...");
   corvane::Resolution resolution = co_await resolver.resolve(specs);
-  if (server_.package_handlers.package_manager->stopping()) throw ServerStopping();
+  if (installer_.stopping()) throw ServerStopping();
 
-  // 7. Resolution failed
   if (!resolution.success) {
     log_->error("Dependency resolution failed for workbook {}: {}", wb_, py_str(string_array(resolution.errors)));
     if (json::array* current = packages())
@@ -326,59 +369,47 @@ awaitable<void> InstallRun::run() {
         if (value.is_object()) value.get_object()["status"] = "error";
     co_await broadcast_update(false);
     for (const auto& error : resolution.errors) co_await pip_output("error", error);
-    co_return;
+    co_return false;
   }
 
-  // 8. Store the tree
   resolved_ = std::move(resolution.packages);
   store_resolved();
   co_await pip_output("success", "Resolved " + std::to_string(resolved_.size()) + " package(s) including dependencies");
-
-  // 9. Conflicts
   if (!resolution.conflicts.empty()) {
     log_->warn("Found {} version conflicts: {}", resolution.conflicts.size(), py_str(string_array(resolution.conflicts)));
     for (const auto& conflict : resolution.conflicts) co_await pip_output("warning", "WARNING: Version conflict: " + conflict);
   }
+  co_return true;
+}
 
-  // 10-11. Install in resolver order
-  stderr_lines();
-  for (std::size_t i = 0; i < resolved_.size(); ++i) co_await install(i);
-
-  // 12. Retry failures with what did install on the import path
-  co_await retry();
-
-  // 13. What still failed
-  if (!failures_.empty()) co_await report_failures();
-
-  // 14. Final statuses of the entries this run took on
-  if (json::array* current = packages()) {
-    const json::object& errs = errors();
-    for (auto& value : *current) {
-      if (!value.is_object()) continue;
-      json::object& entry = value.get_object();
-      std::string lowered = entry_name(entry);
-      for (auto& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      if (!run_entries_.count(lowered)) continue;
-      std::string_view status = get_str(entry, "status");
-      if (status == "installing" || status == "resolving" || status == "pending" || status == "pending_update")
-        entry["status"] = errs.contains(entry_name(entry)) ? "installed_with_errors" : "installed";
-    }
+// The final status of each entry this run took on.
+void InstallRun::settle_statuses() {
+  json::array* current = packages();
+  if (!current) return;
+  const json::object& errs = errors();
+  for (auto& value : *current) {
+    if (!value.is_object()) continue;
+    json::object& entry = value.get_object();
+    if (!run_entries_.count(lowered(entry_name(entry)))) continue;
+    std::string_view status = get_str(entry, "status");
+    if (status == "installing" || status == "resolving" || status == "pending" || status == "pending_update")
+      entry["status"] = errs.contains(entry_name(entry)) ? "installed_with_errors" : "installed";
   }
-  co_await broadcast_update();
+}
 
-  // 15. New paths to the kernel
+awaitable<void> InstallRun::hand_paths_to_kernel(const json::array& old_paths) {
   json::array new_paths = string_array(installed_paths_);
-  m_.workbook_package_paths[wb_] = new_paths;
-  if (!new_paths.empty()) {
-    json::object set_paths{{"type", "set_package_paths"}, {"old_paths", old_paths}, {"new_paths", new_paths}};
-    co_await send_to("kernel", set_paths);
-    log_->info("Sent {} package paths to kernel for workbook {}", new_paths.size(), wb_);
-    json::object updated{
-        {"type", "package_paths_updated"}, {"workbook_id", wb_}, {"paths", new_paths}, {"old_paths", old_paths}};
-    co_await m_.broadcast("ide", updated);
-  }
+  book_.package_paths = new_paths;
+  if (new_paths.empty()) co_return;
+  json::object set_paths{{"type", "set_package_paths"}, {"old_paths", old_paths}, {"new_paths", new_paths}};
+  co_await send_to("kernel", set_paths);
+  log_->info("Sent {} package paths to kernel for workbook {}", new_paths.size(), wb_);
+  json::object updated{
+      {"type", "package_paths_updated"}, {"workbook_id", wb_}, {"paths", new_paths}, {"old_paths", old_paths}};
+  co_await m_.broadcast("ide", updated);
+}
 
-  // 16. The list to the workbook
+awaitable<void> InstallRun::save_list_and_finish() {
   json::array* current = packages();
   json::array saved = current ? *current : json::array();
   const std::size_t count = saved.size();
@@ -389,12 +420,53 @@ awaitable<void> InstallRun::run() {
   co_await send_to("addin", save);
   log_->info("Sent package list to Add-in for persistence: {} packages", count);
 
-  // 17. Done
   json::object complete{
       {"type", "package_installation_complete"},
       {"workbook_id", wb_},
       {"message", "✓ Installation complete. " + std::to_string(installed) + " package(s) installed."}};
   co_await m_.broadcast("ide", complete);
+}
+
+awaitable<InstallRun::InstallOutcome> InstallRun::install_to_cache(const ResolvedPackage& pkg,
+                                                                   const std::map<std::string, std::string>* env,
+                                                                   bool echo) {
+  const std::string& name = pkg.spec.name;
+  const std::string& version = pkg.spec.version;
+  const std::string extras = extras_text(pkg.spec.extras);
+  const std::string key = key_of(pkg);
+  InstallOutcome outcome;
+  std::exception_ptr raised;
+  try {
+    auto stream = installer_.install_package_to_cache(name, version, pkg.spec.extras, env);
+    while (std::optional<InstallEvent> event = co_await stream->next()) {
+      if (event->type == "path") {
+        outcome.path = event->data;
+      } else if (event->type == "cached") {
+        outcome.cached = true;
+      } else if (event->type == "stderr") {
+        json::value& lines = stderr_lines()[key];
+        if (!lines.is_array()) lines = json::array();
+        lines.get_array().emplace_back(event->data);
+        if (echo) co_await pip_output("stderr", event->data);
+      } else if (event->type == "stdout") {
+        if (echo) co_await pip_output("stdout", event->data);
+      } else if (event->type == "success") {
+        if (!echo) continue;
+        const std::string where = outcome.path.value_or("None");
+        if (outcome.cached) co_await pip_output("cached", "Using cached " + name + extras + "==" + version + " from " + where);
+        else co_await pip_output("success", "Installed " + name + extras + "==" + version + " to " + where);
+      } else if (event->type == "error") {
+        outcome.error = event->data;
+        if (echo) log_->error("Error installing {}: {}", name, event->data);
+      }
+    }
+  } catch (const std::exception& e) {
+    raised = std::current_exception();
+    outcome.raised = e.what();
+  }
+  if (raised && is_cancelled(co_await asio::this_coro::cancellation_state)) std::rethrow_exception(raised);
+  if (installer_.stopping()) throw ServerStopping();
+  co_return outcome;
 }
 
 awaitable<void> InstallRun::install(std::size_t index) {
@@ -403,7 +475,7 @@ awaitable<void> InstallRun::install(std::size_t index) {
   const std::string& version = pkg.spec.version;
   const std::string extras = extras_text(pkg.spec.extras);
 
-  // 11.1 Satisfied by the kernels' environment
+  // Satisfied by the kernels' environment.
   if (pkg.spec.from_dist) {
     log_->info("Skipping {}=={} (from current environment)", name, version);
     co_await pip_output("success", "✓ " + name + extras + "==" + version + " (from current environment)");
@@ -417,8 +489,7 @@ awaitable<void> InstallRun::install(std::size_t index) {
     co_return;
   }
 
-  const std::string key = key_of(pkg);
-  stderr_lines()[key] = json::array();
+  stderr_lines()[key_of(pkg)] = json::array();
   if (pkg.is_direct) {
     json::array* list = packages();
     if (list && _find_package_by_name(*list, name)) {
@@ -428,50 +499,17 @@ awaitable<void> InstallRun::install(std::size_t index) {
   }
   co_await pip_output("stdout", "Processing " + name + extras + "==" + version + "...");
 
-  std::optional<std::string> install_path;
-  bool cached = false;
-  std::optional<std::string> error;
-  std::exception_ptr raised;
-  std::string raised_text;
-  try {
-    auto stream = server_.package_handlers.package_manager->install_package_to_cache(name, version, pkg.spec.extras);
-    while (std::optional<InstallEvent> event = co_await stream->next()) {
-      if (event->type == "path") {
-        install_path = event->data;
-      } else if (event->type == "cached") {
-        cached = true;
-      } else if (event->type == "stderr") {
-        json::value& lines = stderr_lines()[key];
-        if (!lines.is_array()) lines = json::array();
-        lines.get_array().emplace_back(event->data);
-        co_await pip_output("stderr", event->data);
-      } else if (event->type == "stdout") {
-        co_await pip_output("stdout", event->data);
-      } else if (event->type == "success") {
-        const std::string where = install_path.value_or("None");
-        if (cached) co_await pip_output("cached", "Using cached " + name + extras + "==" + version + " from " + where);
-        else co_await pip_output("success", "Installed " + name + extras + "==" + version + " to " + where);
-      } else if (event->type == "error") {
-        error = event->data;
-        log_->error("Error installing {}: {}", name, event->data);
-      }
-    }
-  } catch (const std::exception& e) {
-    raised = std::current_exception();
-    raised_text = e.what();
-  }
-  if (raised && is_cancelled(co_await asio::this_coro::cancellation_state)) std::rethrow_exception(raised);
-  if (server_.package_handlers.package_manager->stopping()) throw ServerStopping();
-  if (raised) {
-    log_->error("Error installing {}: {}", name, raised_text);
-    co_await handle_failure(index, raised_text);
+  InstallOutcome outcome = co_await install_to_cache(pkg, nullptr, true);
+  if (outcome.raised) {
+    log_->error("Error installing {}: {}", name, *outcome.raised);
+    co_await handle_failure(index, *outcome.raised);
     co_return;
   }
-  if (install_path) {
-    installed_paths_.push_back(*install_path);
-    log_->info("Installed {}=={} to {}", name, version, *install_path);
-  } else if (error) {
-    co_await handle_failure(index, *error);
+  if (outcome.path) {
+    installed_paths_.push_back(*outcome.path);
+    log_->info("Installed {}=={} to {}", name, version, *outcome.path);
+  } else if (outcome.error) {
+    co_await handle_failure(index, *outcome.error);
   }
 }
 
@@ -503,66 +541,50 @@ awaitable<void> InstallRun::retry() {
       const std::string& name = pkg.spec.name;
       const std::string key = key_of(pkg);
       stderr_lines()[key] = json::array();
-      std::optional<std::string> install_path;
-      bool cached = false;
-      std::optional<std::string> error;
-      std::exception_ptr raised;
-      std::string raised_text;
-      try {
-        auto stream = server_.package_handlers.package_manager->install_package_to_cache(name, pkg.spec.version,
-                                                                                          pkg.spec.extras, &env);
-        while (std::optional<InstallEvent> event = co_await stream->next()) {
-          if (event->type == "path") install_path = event->data;
-          else if (event->type == "cached") cached = true;
-          else if (event->type == "error") error = event->data;
-          else if (event->type == "stderr") {
-            json::value& lines = stderr_lines()[key];
-            if (!lines.is_array()) lines = json::array();
-            lines.get_array().emplace_back(event->data);
-          }
-        }
-      } catch (const std::exception& e) {
-        raised = std::current_exception();
-        raised_text = e.what();
-      }
-      if (raised && is_cancelled(co_await asio::this_coro::cancellation_state)) std::rethrow_exception(raised);
-      if (server_.package_handlers.package_manager->stopping()) throw ServerStopping();
-      if (raised) {
-        log_->error("Error retrying {}: {}", name, raised_text);
-        record.error = raised_text;
+      InstallOutcome outcome = co_await install_to_cache(pkg, &env, false);
+      if (outcome.raised) {
+        log_->error("Error retrying {}: {}", name, *outcome.raised);
+        record.error = *outcome.raised;
         kept.push_back(std::move(record));
         continue;
       }
-      if (!install_path) {
-        if (error) record.error = *error;
+      if (!outcome.path) {
+        if (outcome.error) record.error = *outcome.error;
         kept.push_back(std::move(record));
         continue;
       }
-      installed_paths_.push_back(*install_path);
-      env["PYTHONPATH"] = path_list({*install_path, env["PYTHONPATH"]});
+      installed_paths_.push_back(*outcome.path);
+      env["PYTHONPATH"] = path_list({*outcome.path, env["PYTHONPATH"]});
       stderr_lines().erase(key);
-      json::object& errs = errors();
-      if (record.is_direct) errs.erase(name);
-      // Its texts under the direct packages that need it go too; a list left empty goes.
-      const std::string prefix = "Dependency '" + name + "':\n";
-      for (const auto& direct : pkg.source) {
-        json::value* texts = errs.if_contains(direct);
-        if (!texts || !texts->is_array()) continue;
-        json::array& arr = texts->get_array();
-        for (std::size_t i = arr.size(); i-- > 0;)
-          if (arr[i].is_string() && std::string_view(arr[i].get_string()).starts_with(prefix))
-            arr.erase(arr.begin() + static_cast<std::ptrdiff_t>(i));
-        if (arr.empty()) errs.erase(direct);
-      }
+      forget_errors_of(pkg, record.is_direct);
       const std::string extras = extras_text(pkg.spec.extras);
-      if (cached)
-        co_await pip_output("cached", "Retry succeeded: " + name + extras + "==" + pkg.spec.version + " from cache " + *install_path);
+      if (outcome.cached)
+        co_await pip_output("cached", "Retry succeeded: " + name + extras + "==" + pkg.spec.version + " from cache " +
+                                          *outcome.path);
       else
-        co_await pip_output("success", "Retry succeeded: " + name + extras + "==" + pkg.spec.version + " to " + *install_path);
+        co_await pip_output("success",
+                            "Retry succeeded: " + name + extras + "==" + pkg.spec.version + " to " + *outcome.path);
       if (record.is_direct) set_status(name, "installing");
     }
     failures_ = std::move(kept);
     if (failures_.size() >= before) break;
+  }
+}
+
+// A package that installed after all: its errors go, and so do its texts under the direct
+// packages that need it (a list left empty goes too).
+void InstallRun::forget_errors_of(const ResolvedPackage& pkg, bool is_direct) {
+  json::object& errs = errors();
+  if (is_direct) errs.erase(pkg.spec.name);
+  const std::string prefix = "Dependency '" + pkg.spec.name + "':\n";
+  for (const auto& direct : pkg.source) {
+    json::value* texts = errs.if_contains(direct);
+    if (!texts || !texts->is_array()) continue;
+    json::array& arr = texts->get_array();
+    for (std::size_t i = arr.size(); i-- > 0;)
+      if (arr[i].is_string() && std::string_view(arr[i].get_string()).starts_with(prefix))
+        arr.erase(arr.begin() + static_cast<std::ptrdiff_t>(i));
+    if (arr.empty()) errs.erase(direct);
   }
 }
 
@@ -595,7 +617,7 @@ awaitable<void> InstallRun::report_failures() {
     }
     if (record.is_direct) set_status(pkg.spec.name, "error");
   }
-  m_.package_errors[wb_] = std::move(fresh);
+  book_.package_errors = std::move(fresh);
   store_resolved();
 }
 
@@ -615,16 +637,13 @@ bool InstallRun::restore_interrupted_entries() {
   return changed;
 }
 
-json::object packages_update_message(ConnectionManager& m, const std::string& workbook_id, bool with_errors) {
+json::object packages_update_message(Workbook& wb, bool with_errors) {
   json::object message;
   message["type"] = "workbook_packages_update";
-  message["workbook_id"] = workbook_id;
-  json::array* list = workbook_package_list(m, workbook_id);
+  message["workbook_id"] = wb.id;
+  json::array* list = workbook_package_list(wb);
   message["packages"] = list ? *list : json::array();
-  if (with_errors) {
-    auto it = m.package_errors.find(workbook_id);
-    message["package_errors"] = it != m.package_errors.end() && it->second.is_object() ? it->second : json::object();
-  }
+  if (with_errors) message["package_errors"] = wb.package_errors.is_object() ? wb.package_errors : json::object();
   return message;
 }
 
@@ -634,6 +653,7 @@ awaitable<void> broadcast_later(Server& server, json::object message) {
 
 awaitable<void> run_package_install(Server& server, std::string workbook_id) {
   ConnectionManager& m = server.manager;
+  Workbook& wb = server.workbooks.at(workbook_id);
   InstallRun run(server, workbook_id);
   std::exception_ptr failure;
   std::string failure_text;
@@ -655,16 +675,15 @@ awaitable<void> run_package_install(Server& server, std::string workbook_id) {
     if (cancelled) {
       // Nothing may be awaited here any more: the editors hear of it from a background task.
       server.logger->info("Package installation for workbook {} was interrupted", workbook_id);
-      if (restored) server.background.spawn(broadcast_later(server, packages_update_message(m, workbook_id, true)));
-      m.workbook_installed_packages[workbook_id] =
-          workbook_package_list(m, workbook_id) ? json::value(*workbook_package_list(m, workbook_id)) : json::array();
+      if (restored) server.background.spawn(broadcast_later(server, packages_update_message(wb, true)));
+      wb.installed_packages = workbook_package_list(wb) ? json::value(*workbook_package_list(wb)) : json::array();
       if (failure) std::rethrow_exception(failure);
       throw boost::system::system_error(asio::error::operation_aborted);
     }
     if (stopping) {
       server.logger->info("Package installation for workbook {} was interrupted", workbook_id);
       try {
-        if (restored) co_await m.broadcast("ide", packages_update_message(m, workbook_id, true));
+        if (restored) co_await m.broadcast("ide", packages_update_message(wb, true));
       } catch (const std::exception& e) {
         server.logger->debug("Could not report the interrupted installation of {}: {}", workbook_id, e.what());
       }
@@ -673,8 +692,8 @@ awaitable<void> run_package_install(Server& server, std::string workbook_id) {
   if (failure && !stopping) {
     server.logger->error("Package installation failed for {}: {}", workbook_id, failure_text);
     try {
-      if (m.workbook_packages.contains(workbook_id)) {
-        co_await m.broadcast("ide", packages_update_message(m, workbook_id, false));
+      if (!wb.packages.is_null()) {
+        co_await m.broadcast("ide", packages_update_message(wb, false));
         json::object failed{{"type", "pip_output"},
                             {"output_type", "error"},
                             {"workbook_id", workbook_id},
@@ -685,8 +704,8 @@ awaitable<void> run_package_install(Server& server, std::string workbook_id) {
       server.logger->debug("Could not report the failed installation of {}: {}", workbook_id, e.what());
     }
   }
-  json::array* list = workbook_package_list(m, workbook_id);
-  m.workbook_installed_packages[workbook_id] = list ? json::value(*list) : json::value(json::array());
+  json::array* list = workbook_package_list(wb);
+  wb.installed_packages = list ? json::value(*list) : json::value(json::array());
 }
 
 }  // namespace
@@ -715,21 +734,17 @@ std::string _get_package_key(std::string_view name, std::string_view version, co
   return key;
 }
 
-json::array* workbook_package_list(ConnectionManager& manager, std::string_view workbook_id) {
-  auto it = manager.workbook_packages.find(workbook_id);
-  if (it == manager.workbook_packages.end()) return nullptr;
-  return it->second.if_array();
-}
+json::array* workbook_package_list(Workbook& wb) { return wb.packages.if_array(); }
 
 bool packages_install_running(Server& server, std::string_view workbook_id) {
-  auto it = server.manager._package_runs.find(workbook_id);
-  return it != server.manager._package_runs.end() && (it->second->running || it->second->waiting > 0);
+  const Workbook* wb = server.workbooks.find(workbook_id);
+  return wb && wb->package_runs && (wb->package_runs->running || wb->package_runs->waiting > 0);
 }
 
 // ---- the workflow ----------------------------------------------------------------------------
 
 awaitable<void> handle_workbook_packages_install(Server& server, std::string workbook_id) {
-  auto& slot = server.manager._package_runs[workbook_id];
+  auto& slot = server.workbooks.at(workbook_id).package_runs;
   if (!slot) slot = std::make_shared<PackageRuns>(co_await asio::this_coro::executor);
   std::shared_ptr<PackageRuns> runs = slot;
   // This request is served by the first run that starts from now on.
@@ -758,14 +773,13 @@ awaitable<void> handle_workbook_packages_install(Server& server, std::string wor
   }
 }
 
-void init_handlers(Server& server, ConnectionManager& manager, corvane::PackageManager& package_manager,
-                   InstallWorkflow install) {
-  server.package_handlers = PackageHandlerContext{&manager, &package_manager, install};
+void init_handlers(Server& server, corvane::PackageManager& package_manager, InstallWorkflow install) {
+  server.package_handlers = PackageHandlerContext{&package_manager, install};
 }
 
 // ---- state sync ------------------------------------------------------------------------------
 
-std::pair<json::array, json::array> get_pacakages_and_python_paths_from_addin_message(json::object& message) {
+std::pair<json::array, json::array> get_packages_and_python_paths_from_addin_message(json::object& message) {
   json::array packages;
   json::array python_paths;
   if (json::value* p = message.if_contains("packages")) {
@@ -782,41 +796,26 @@ std::pair<json::array, json::array> get_pacakages_and_python_paths_from_addin_me
   return {std::move(packages), std::move(python_paths)};
 }
 
-awaitable<void> ConnectionManager::_push_packages_and_python_paths(std::string workbook_id, const json::array* packages,
-                                                                   const json::array* python_paths,
-                                                                   const json::object* package_errors,
-                                                                   PeerPtr websocket) {
-  try {
-    json::object message;
-    message["type"] = "workbook_packages_update";
-    message["workbook_id"] = workbook_id;
-    auto stored_list = [&](StringMap<json::value>& table) -> json::value {
-      auto it = table.find(workbook_id);
-      return it != table.end() && it->second.is_array() ? it->second : json::value(json::array());
-    };
-    message["packages"] = packages && !packages->empty() ? json::value(*packages) : stored_list(workbook_packages);
-    message["python_paths"] =
-        python_paths && !python_paths->empty() ? json::value(*python_paths) : stored_list(workbook_python_paths);
-    if (package_errors && !package_errors->empty()) {
-      message["package_errors"] = *package_errors;
-    } else {
-      auto it = this->package_errors.find(workbook_id);
-      message["package_errors"] =
-          it != this->package_errors.end() && it->second.is_object() ? it->second : json::value(json::object());
-    }
-    if (websocket) {
-      co_await websocket->send_text(std::make_shared<const std::string>(to_json(message)));
-      log_->debug("Pushed packages and python paths state to IDE websocket for: {}", workbook_id);
-    } else {
-      co_await broadcast("ide", message);
-      log_->debug("Pushed packages and python paths state to IDE for: {}", workbook_id);
-    }
-  } catch (const boost::system::system_error& e) {
-    if (e.code() == asio::error::operation_aborted) throw;
-    log_->error("Error pushing packages and python paths state: {}", e.what());
-  } catch (const std::exception& e) {
-    log_->error("Error pushing packages and python paths state: {}", e.what());
-  }
+awaitable<void> _push_packages_and_python_paths(Server& server, std::string workbook_id, const json::array* packages,
+                                                const json::array* python_paths, const json::object* package_errors,
+                                                PeerPtr websocket) {
+  static const Workbook none;
+  const Workbook* found = server.workbooks.find(workbook_id);
+  const Workbook& wb = found ? *found : none;
+  auto stored_list = [](const json::value& v) { return v.is_array() ? v : json::value(json::array()); };
+  json::object message;
+  message["type"] = "workbook_packages_update";
+  message["workbook_id"] = workbook_id;
+  message["packages"] = packages && !packages->empty() ? json::value(*packages) : stored_list(wb.packages);
+  message["python_paths"] =
+      python_paths && !python_paths->empty() ? json::value(*python_paths) : stored_list(wb.python_paths);
+  if (package_errors && !package_errors->empty())
+    message["package_errors"] = *package_errors;
+  else
+    message["package_errors"] = wb.package_errors.is_object() ? wb.package_errors : json::value(json::object());
+  const PushNames names{.what = "packages and python paths state", .tail = " for: " + workbook_id,
+                        .failure = "Error pushing packages and python paths state"};
+  co_await push(server, message, websocket, names);
 }
 
 awaitable<void> handle_client_sync_packages(Server&, std::string, json::object) {

@@ -16,13 +16,12 @@ namespace switchyard {
 // "installing" back to "pending" and tells the editors (from a background task).
 awaitable<void> handle_workbook_packages_install(Server& server, std::string workbook_id);
 
-// Gives the package handlers what they send and await through.
-void init_handlers(Server& server, ConnectionManager& manager, corvane::PackageManager& package_manager,
-                   InstallWorkflow install);
+// Gives the package handlers the package manager and the install workflow they work through.
+void init_handlers(Server& server, corvane::PackageManager& package_manager, InstallWorkflow install);
 
 // The add-in's package answer: its "packages" (object entries only, each set to "pending" in
 // place) and its "python_paths"; absent or mistyped members give empty lists.
-std::pair<json::array, json::array> get_pacakages_and_python_paths_from_addin_message(json::object& message);
+std::pair<json::array, json::array> get_packages_and_python_paths_from_addin_message(json::object& message);
 
 // ---- helpers of the workflow, shared with the package handlers
 // The first entry whose "name" equals `name` case-insensitively, or null.
@@ -31,9 +30,17 @@ json::object* _find_package_by_name(json::array& packages, std::string_view name
 std::string _get_package_key(std::string_view name, std::string_view version,
                              const std::vector<std::string>& extras = {});
 // The workbook's package list, or null when it has none.
-json::array* workbook_package_list(ConnectionManager& manager, std::string_view workbook_id);
+json::array* workbook_package_list(Workbook& wb);
 
 // Installs are in progress for the workbook (a run is going or waiting).
 bool packages_install_running(Server& server, std::string_view workbook_id);
+
+// The workbook's packages, import paths and package errors ("workbook_packages_update") to
+// `websocket`, or to every editor; each argument absent or empty: the stored one.
+awaitable<void> _push_packages_and_python_paths(Server& server, std::string workbook_id,
+                                                const json::array* packages = nullptr,
+                                                const json::array* python_paths = nullptr,
+                                                const json::object* package_errors = nullptr,
+                                                PeerPtr websocket = nullptr);
 
 }  // namespace switchyard

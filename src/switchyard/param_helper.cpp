@@ -249,34 +249,15 @@ struct ParameterHelper::Impl : std::enable_shared_from_this<Impl> {
     }
     ignore_sigpipe_once();
     std::erase_if(retired, [](const auto& c) { return !c->alive(); });
-    int to_child[2];
-    int from_child[2];
-    if (::pipe2(to_child, O_CLOEXEC) != 0) {
-      error = std::string("cannot create a pipe: ") + std::strerror(errno);
-      return nullptr;
-    }
-    if (::pipe2(from_child, O_CLOEXEC) != 0) {
-      error = std::string("cannot create a pipe: ") + std::strerror(errno);
-      ::close(to_child[0]);
-      ::close(to_child[1]);
-      return nullptr;
-    }
     corvane::process::SpawnOptions options;
-    options.new_process_group = true;
-    options.stdin_fd = to_child[0];
-    options.stdout_fd = from_child[1];
-    auto child = corvane::process::spawn(command, options, error);
-    ::close(to_child[0]);
-    ::close(from_child[1]);
-    if (!child) {
-      ::close(to_child[1]);
-      ::close(from_child[0]);
-      return nullptr;
-    }
+    options.in = corvane::process::Stdio::pipe;
+    options.out = corvane::process::Stdio::pipe;
+    corvane::process::Spawned spawned = corvane::process::spawn(command, options, error);
+    if (!spawned) return nullptr;
     auto proc = std::make_shared<HelperProcess>(ex);
-    proc->child = std::move(child);
-    proc->input.assign(to_child[1]);
-    proc->output.assign(from_child[0]);
+    proc->child = std::move(spawned.child);
+    proc->input.assign(spawned.in);
+    proc->output.assign(spawned.out);
     ++stats.starts;
     log->debug("Started the parameter helper (PID: {})", proc->child->pid());
     asio::co_spawn(ex, read_answers(shared_from_this(), proc), asio::detached);

@@ -2,11 +2,12 @@
 // published-function lists of the add-in, the editors and the server kept in step.
 #include "switchyard/published_functions.hpp"
 
-#include "services/json_truth.hpp"
 #include "switchyard/handlers.hpp"
+#include "switchyard/modules.hpp"
 #include "switchyard/param_helper.hpp"
+#include "switchyard/push_and_ask.hpp"
 
-#include <boost/system/system_error.hpp>
+#include "services/json_truth.hpp"
 
 namespace switchyard {
 
@@ -29,22 +30,16 @@ std::string_view python_type(const json::value& v) {
   return "<class 'object'>";
 }
 
-// entry.get(key, fallback)
-json::value member_or(const json::object& entry, std::string_view key, json::value fallback) {
-  if (const auto* v = entry.if_contains(key)) return *v;
-  return fallback;
-}
-
 // The member as a name: its text, or Python's str() of another value (which never equals an
 // identifier, so it never finds a module or a function).
 std::string name_text(const json::value& v) {
   return v.is_string() ? std::string(v.get_string()) : py_str(v);
 }
 
-json::array stored_functions(const ConnectionManager& manager, std::string_view workbook_id) {
-  auto it = manager.published_functions.find(workbook_id);
-  if (it == manager.published_functions.end() || !it->second.is_array()) return {};
-  return it->second.get_array();
+json::array stored_functions(const Server& server, std::string_view workbook_id) {
+  const Workbook* wb = server.workbooks.find(workbook_id);
+  if (!wb || !wb->published_functions.is_array()) return {};
+  return wb->published_functions.get_array();
 }
 
 // The raw "functions" items of an add-in message; not a list counts as none.
@@ -77,8 +72,6 @@ json::array convert_addin_items(const json::array& items) {
   }
   return out;
 }
-
-bool is_cancellation(const boost::system::system_error& e) { return e.code() == asio::error::operation_aborted; }
 
 }  // namespace
 
@@ -129,108 +122,91 @@ awaitable<json::array> extract_function_parameters(Server& server, std::string c
 
 // ---- the published-function store ----------------------------------------------------------
 
-bool ConnectionManager::_validate_function_entry(const json::value& entry) const {
+bool _validate_function_entry(const json::value& entry) {
   const auto* o = entry.if_object();
   return o && o->contains("module_name") && o->contains("function_name") && o->contains("excel_name");
 }
 
-awaitable<void> ConnectionManager::handle_update_published_functions(std::string workbook_id, json::array functions) {
-  log_->info("Updating published functions for workbook: {}, count: {}", workbook_id, functions.size());
-  published_functions[workbook_id] = functions;
-  co_await _push_custom_functions_to_addin(workbook_id, &functions);
-  co_await _push_published_functions_state(workbook_id, &functions);
+awaitable<void> handle_update_published_functions(Server& server, std::string workbook_id, json::array functions) {
+  server.logger->info("Updating published functions for workbook: {}, count: {}", workbook_id, functions.size());
+  server.workbooks.at(workbook_id).published_functions = functions;
+  co_await _push_custom_functions_to_addin(server, workbook_id, &functions);
+  co_await _push_published_functions_state(server, workbook_id, &functions);
 }
 
-awaitable<void> ConnectionManager::_push_custom_functions_to_addin(std::string workbook_id,
-                                                                   const json::array* functions) {
-  try {
-    json::array list = (functions && !functions->empty()) ? *functions : stored_functions(*this, workbook_id);
-    ParameterHelper& helper = get_parameter_helper(server_);
+awaitable<void> _push_custom_functions_to_addin(Server& server, std::string workbook_id,
+                                                const json::array* functions) {
+  json::array list = (functions && !functions->empty()) ? *functions : stored_functions(server, workbook_id);
+  ParameterHelper& helper = get_parameter_helper(server);
 
-    // Every module is handed to the helper before the first answer is awaited, each version
-    // once, from the sources stored now.
-    struct Pending {
-      const json::object* entry = nullptr;  // null: skipped
-      json::value module_name;
-      json::value function_name;
-      HelperTicket ticket;
-    };
-    std::vector<Pending> pending;
-    pending.reserve(list.size());
-    StringMap<HelperTicket> by_module;
-    const ModuleTable& modules = list_modules(workbook_id);
-    for (const auto& item : list) {
-      Pending p;
-      static const json::object no_entry;
-      const json::object& entry = item.is_object() ? item.get_object() : no_entry;
-      p.module_name = member_or(entry, "module_name", "");
-      p.function_name = member_or(entry, "function_name", "");
-      if (truthy(p.module_name) && truthy(p.function_name)) {
-        p.entry = &entry;
-        std::string module = name_text(p.module_name);
-        auto known = by_module.find(module);
-        if (known != by_module.end()) {
-          p.ticket = known->second;
-        } else {
-          const CachedModule* source = p.module_name.is_string() ? modules.find(module) : nullptr;
-          p.ticket = source ? helper.request(source->hash, source->code) : helper.request({}, {});
-          by_module.emplace(std::move(module), p.ticket);
-        }
+  // Every module is handed to the helper before the first answer is awaited, each version
+  // once, from the sources stored now.
+  struct Pending {
+    const json::object* entry = nullptr;  // null: skipped
+    json::value module_name;
+    json::value function_name;
+    HelperTicket ticket;
+  };
+  std::vector<Pending> pending;
+  pending.reserve(list.size());
+  StringMap<HelperTicket> by_module;
+  const ModuleTable& modules = list_modules(server.workbooks.find(workbook_id));
+  for (const auto& item : list) {
+    Pending p;
+    static const json::object no_entry;
+    const json::object& entry = item.is_object() ? item.get_object() : no_entry;
+    p.module_name = member_or(entry, "module_name", "");
+    p.function_name = member_or(entry, "function_name", "");
+    if (truthy(p.module_name) && truthy(p.function_name)) {
+      p.entry = &entry;
+      std::string module = name_text(p.module_name);
+      auto known = by_module.find(module);
+      if (known != by_module.end()) {
+        p.ticket = known->second;
+      } else {
+        const CachedModule* source = p.module_name.is_string() ? modules.find(module) : nullptr;
+        p.ticket = source ? helper.request(source->hash, source->code) : helper.request({}, {});
+        by_module.emplace(std::move(module), p.ticket);
       }
-      pending.push_back(std::move(p));
     }
-
-    json::array registrations;
-    for (std::size_t i = 0; i < pending.size(); ++i) {
-      Pending& p = pending[i];
-      if (!p.entry) {
-        log_->warn("Skipping function with missing module_name or function_name: {}", py_str(list[i]));
-        continue;
-      }
-      DefinitionsPtr found = co_await helper.wait(p.ticket);
-      json::object registration;
-      registration["module"] = p.module_name;
-      registration["function"] = p.function_name;
-      registration["excel_name"] = member_or(*p.entry, "excel_name", "");
-      registration["parameters"] = select_function_parameters(*found, name_text(p.function_name), log_);
-      registration["dimension"] = member_or(*p.entry, "dimension", "Scalar");
-      registration["streaming"] = member_or(*p.entry, "streaming", false);
-      registrations.emplace_back(std::move(registration));
-    }
-
-    json::object message;
-    message["type"] = "sync_custom_functions";
-    message["functions"] = std::move(registrations);
-    co_await send_to_addin(workbook_id, message);
-    log_->debug("Pushed custom functions to Add-in for: {}", workbook_id);
-  } catch (const boost::system::system_error& e) {
-    if (is_cancellation(e)) throw;
-    log_->error("Error pushing custom functions to Add-in: {}", e.what());
-  } catch (const std::exception& e) {
-    log_->error("Error pushing custom functions to Add-in: {}", e.what());
+    pending.push_back(std::move(p));
   }
+
+  json::array registrations;
+  for (std::size_t i = 0; i < pending.size(); ++i) {
+    Pending& p = pending[i];
+    if (!p.entry) {
+      server.logger->warn("Skipping function with missing module_name or function_name: {}", py_str(list[i]));
+      continue;
+    }
+    DefinitionsPtr found = co_await helper.wait(p.ticket);
+    json::object registration;
+    registration["module"] = p.module_name;
+    registration["function"] = p.function_name;
+    registration["excel_name"] = member_or(*p.entry, "excel_name", "");
+    registration["parameters"] = select_function_parameters(*found, name_text(p.function_name), server.logger);
+    registration["dimension"] = member_or(*p.entry, "dimension", "Scalar");
+    registration["streaming"] = member_or(*p.entry, "streaming", false);
+    registrations.emplace_back(std::move(registration));
+  }
+
+  json::object message;
+  message["type"] = "sync_custom_functions";
+  message["functions"] = std::move(registrations);
+  const PushNames names{.what = "custom functions", .tail = " for: " + workbook_id,
+                        .failure = "Error pushing custom functions to Add-in", .to_all = "Add-in"};
+  co_await push(server, message, nullptr, names, {"addin", workbook_id});
 }
 
-awaitable<void> ConnectionManager::_push_published_functions_state(std::string workbook_id,
-                                                                   const json::array* functions, PeerPtr websocket) {
-  try {
-    json::object message;
-    message["type"] = "published_functions_state";
-    message["workbook_id"] = workbook_id;
-    message["functions"] = functions ? *functions : stored_functions(*this, workbook_id);
-    if (websocket) {
-      co_await websocket->send_text(std::make_shared<const std::string>(to_json(message)));
-      log_->debug("Pushed published functions state to IDE websocket for: {}", workbook_id);
-    } else {
-      co_await broadcast("ide", message);
-      log_->debug("Pushed published functions state to IDE for: {}", workbook_id);
-    }
-  } catch (const boost::system::system_error& e) {
-    if (is_cancellation(e)) throw;
-    log_->error("Error pushing published functions state: {}", e.what());
-  } catch (const std::exception& e) {
-    log_->error("Error pushing published functions state: {}", e.what());
-  }
+awaitable<void> _push_published_functions_state(Server& server, std::string workbook_id, const json::array* functions,
+                                                PeerPtr websocket) {
+  json::object message;
+  message["type"] = "published_functions_state";
+  message["workbook_id"] = workbook_id;
+  message["functions"] = functions ? *functions : stored_functions(server, workbook_id);
+  const PushNames names{.what = "published functions state", .tail = " for: " + workbook_id,
+                        .failure = "Error pushing published functions state"};
+  co_await push(server, message, websocket, names);
 }
 
 json::array get_functions_from_addin_message(Server& server, const json::object& message) {
@@ -255,10 +231,10 @@ awaitable<void> handle_update_published_functions(Server& server, std::string, j
   }
   json::array valid;
   for (auto& entry : functions.get_array()) {
-    if (server.manager._validate_function_entry(entry)) valid.emplace_back(std::move(entry));
+    if (_validate_function_entry(entry)) valid.emplace_back(std::move(entry));
     else server.logger->warn("Skipping invalid function entry: {}", py_str(entry));
   }
-  co_await server.manager.handle_update_published_functions(std::move(workbook_id), std::move(valid));
+  co_await handle_update_published_functions(server, std::move(workbook_id), std::move(valid));
 }
 
 awaitable<void> handle_get_function_at_position(Server& server, std::string, json::object message) {
@@ -278,8 +254,8 @@ awaitable<void> handle_get_function_at_position(Server& server, std::string, jso
 
 awaitable<void> handle_client_sync_functions(Server& server, std::string client_id, json::object message) {
   json::array functions = get_functions_from_addin_message(server, message);
-  server.manager.published_functions[client_id] = functions;
-  co_await server.manager._push_published_functions_state(client_id, &functions);
+  server.workbooks.at(client_id).published_functions = functions;
+  co_await _push_published_functions_state(server, client_id, &functions);
   server.logger->debug("[Server] Synced functions to IDE for workbook: {}", client_id);
 }
 
@@ -287,8 +263,8 @@ awaitable<void> handle_client_restored_functions(Server& server, std::string cli
   const json::array& items = addin_items(server, message);
   server.logger->info("[Server] Client restored {} functions for workbook: {}", items.size(), client_id);
   json::array functions = convert_addin_items(items);
-  server.manager.published_functions[client_id] = functions;
-  co_await server.manager._push_published_functions_state(client_id, &functions);
+  server.workbooks.at(client_id).published_functions = functions;
+  co_await _push_published_functions_state(server, client_id, &functions);
   server.logger->debug("[Server] Synced restored functions to IDE for workbook: {}", client_id);
 }
 

@@ -27,4 +27,17 @@ json::array select_function_parameters(const SourceDefinitions& found, std::stri
 // The add-in's published-function items as server-form entries (incomplete items dropped).
 json::array get_functions_from_addin_message(Server& server, const json::object& message);
 
+// An entry from an editor: an object with "module_name", "function_name" and "excel_name".
+bool _validate_function_entry(const json::value& entry);
+// Stores the editor's list, then registers it with the add-in and tells every editor.
+awaitable<void> handle_update_published_functions(Server& server, std::string workbook_id, json::array functions);
+// The functions, with their parameters, to the workbook's add-in ("sync_custom_functions");
+// `functions` absent or empty: the stored list.
+awaitable<void> _push_custom_functions_to_addin(Server& server, std::string workbook_id,
+                                                const json::array* functions = nullptr);
+// The list ("published_functions_state") to `websocket`, or to every editor; `functions`
+// absent: the stored list.
+awaitable<void> _push_published_functions_state(Server& server, std::string workbook_id,
+                                                const json::array* functions = nullptr, PeerPtr websocket = nullptr);
+
 }  // namespace switchyard

@@ -1,6 +1,6 @@
 // Connection registry and sending.
 #include "switchyard/connection_manager.hpp"
-#include "switchyard/server.hpp"
+#include "switchyard/task_group.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -11,18 +11,20 @@ namespace switchyard {
 namespace {
 
 struct UndeliveredToManager final : UndeliveredFrames {
-  explicit UndeliveredToManager(ConnectionManager& m) : manager(m) {}
-  void undelivered(const Text& frame) override { manager.undelivered_frame(frame); }
-  ConnectionManager& manager;
+  explicit UndeliveredToManager(std::function<void(const Text&)>& h) : handler(h) {}
+  void undelivered(const Text& frame) override {
+    if (handler) handler(frame);
+  }
+  std::function<void(const Text&)>& handler;
 };
 
 }  // namespace
 
-ConnectionManager::ConnectionManager(Server& server)
-    : _result_batcher(*this),
-      server_(server),
+ConnectionManager::ConnectionManager(TaskGroup& background)
+    : chunks(corvane::logging::get_logger("business_layer.switchyard")),
+      background_(background),
       log_(corvane::logging::get_logger("business_layer.switchyard")),
-      undelivered_(std::make_shared<UndeliveredToManager>(*this)),
+      undelivered_(std::make_shared<UndeliveredToManager>(undelivered_handler_)),
       undelivered_sink_(undelivered_) {
   for (auto type : kClientTypes) active_connections.set(type, {});
 }
@@ -45,11 +47,13 @@ void ConnectionManager::disconnect(const std::string& client_type, const std::st
     client_names.erase(it);
   if (auto it = client_args.find(client_id); it != client_args.end() && it->second.owner_type == client_type)
     client_args.erase(it);
-  if (client_type == "kernel") {
-    if (auto it = win32_workbook_tree.find(client_id); it != win32_workbook_tree.end()) win32_workbook_tree.erase(it);
-    if (auto it = win32_event_definitions.find(client_id); it != win32_event_definitions.end())
-      win32_event_definitions.erase(it);
-  }
+}
+
+std::vector<std::string> ConnectionManager::connected_ids(std::string_view client_type) const {
+  std::vector<std::string> ids;
+  if (const auto* table = active_connections.find(client_type))
+    for (const auto& [id, _] : *table) ids.push_back(id);
+  return ids;
 }
 
 PeerPtr ConnectionManager::get_connection(std::string_view client_type, std::string_view client_id) const {
@@ -99,7 +103,7 @@ void ConnectionManager::post_text(const PeerPtr& peer, Text text) {
       if (auto s = sink.lock()) s->undelivered(text);
     }
   };
-  server_.background.spawn(send(peer, std::move(text), undelivered_sink_));
+  background_.spawn(send(peer, std::move(text), undelivered_sink_));
 }
 
 awaitable<void> ConnectionManager::send_to_ide(const json::object& message) { return broadcast("ide", message); }
@@ -147,6 +151,37 @@ awaitable<void> ConnectionManager::broadcast_text(std::string_view client_type, 
   }
   boost::system::error_code ec;
   while (*remaining > 0) co_await done->async_wait(asio::redirect_error(asio::use_awaitable, ec));
+}
+
+awaitable<void> ConnectionManager::send_message_with_chunking(std::string client_type, std::string client_id,
+                                                              json::object message) {
+  PeerPtr peer = get_connection(client_type, client_id);
+  if (!peer) co_return;
+  std::string text = to_ascii_json(message);
+  if (text.size() > CHUNK_SIZE) {
+    co_await _send_chunked_to_client(peer, text, message);
+  } else {
+    co_await peer->send_text(std::make_shared<const std::string>(std::move(text)));
+  }
+}
+
+awaitable<void> ConnectionManager::_send_chunked_to_client(PeerPtr websocket, const std::string& raw_json,
+                                                           const json::object& original_message) {
+  auto type_it = original_message.find("type");
+  std::string type_log = type_it == original_message.end() ? "None" : py_str(type_it->value());
+  json::value original_type = type_it == original_message.end() ? json::value("unknown") : type_it->value();
+  Chunked chunked = split_into_chunks(raw_json, original_type);
+  log_->info("[BusinessLayer] Chunking large message: type={}, size={}, chunks={}", type_log, raw_json.size(),
+             chunked.envelopes.size());
+  for (auto& envelope : chunked.envelopes)
+    co_await websocket->send_text(std::make_shared<const std::string>(std::move(envelope)));
+  log_->debug("[BusinessLayer] Sent {} chunks, chunk_id={}", chunked.envelopes.size(), chunked.chunk_id);
+}
+
+awaitable<std::optional<json::object>> ConnectionManager::_handle_chunk_message(std::string_view,
+                                                                               std::string_view client_id,
+                                                                               const json::object& message) {
+  co_return chunks.handle_chunk(client_id, message);
 }
 
 }  // namespace switchyard

@@ -2,18 +2,18 @@
 // control, add-in log lines), and the pushes that bring the editors up to date.
 #include "switchyard/relays.hpp"
 
+#include "switchyard/events.hpp"
 #include "switchyard/handlers.hpp"
+#include "switchyard/modules.hpp"
+#include "switchyard/packages.hpp"
+#include "switchyard/published_functions.hpp"
+#include "switchyard/push_and_ask.hpp"
 
 #include <cctype>
 
 namespace switchyard {
 
 namespace {
-
-json::value member_or(const json::object& o, std::string_view key, json::value fallback) {
-  auto* v = o.if_contains(key);
-  return v ? *v : std::move(fallback);
-}
 
 // The first `count` characters (code points) of UTF-8 text.
 std::string_view first_chars(std::string_view text, std::size_t count) {
@@ -24,8 +24,6 @@ std::string_view first_chars(std::string_view text, std::size_t count) {
   }
   return text.substr(0, i);
 }
-
-Text frame_of(const json::object& message) { return std::make_shared<const std::string>(to_json(message)); }
 
 // One logger per add-in script, created on first use and kept. A peer cannot make the server
 // hold more than this many; later scripts log under "addin".
@@ -80,9 +78,7 @@ awaitable<void> handle_ping_from_addin(Server& server, std::string client_id, js
 awaitable<void> handle_set_hover_mode(Server& server, std::string client_id, json::object message) {
   json::value mode = member_or(message, "mode", "compact");
   server.logger->debug("[Server] Broadcasting set_hover_mode to all kernels: {}", py_str(mode));
-  std::vector<std::string> kernels;
-  if (const auto* table = server.manager.active_connections.find("kernel"))
-    for (const auto& [workbook_id, _] : *table) kernels.push_back(workbook_id);
+  std::vector<std::string> kernels = server.manager.connected_ids("kernel");
   json::object out;
   out["type"] = "set_hover_mode";
   out["mode"] = std::move(mode);
@@ -252,75 +248,49 @@ awaitable<void> handle_log_entry(Server& server, std::string client_id, json::ob
 
 // ---- pushes to the editors ----------------------------------------------------------------
 
-awaitable<void> ConnectionManager::_push_object_clear(std::string workbook_id, PeerPtr websocket) {
-  try {
-    json::object message;
-    message["type"] = "object_registry_update";
-    message["action"] = "clear_all";
-    message["workbook_id"] = workbook_id;
-    if (websocket) {
-      co_await websocket->send_text(frame_of(message));
-      log_->debug("Pushed object clear to IDE websocket for: {}", workbook_id);
-    } else {
-      co_await broadcast("ide", message);
-      log_->debug("Pushed object clear to IDE for: {}", workbook_id);
-    }
-  } catch (const std::exception& e) {
-    log_->error("Error pushing object clear: {}", e.what());
-  }
+awaitable<void> _push_object_clear(Server& server, std::string workbook_id, PeerPtr websocket) {
+  json::object message;
+  message["type"] = "object_registry_update";
+  message["action"] = "clear_all";
+  message["workbook_id"] = workbook_id;
+  const PushNames names{.what = "object clear", .tail = " for: " + workbook_id,
+                        .failure = "Error pushing object clear"};
+  co_await push(server, message, websocket, names);
 }
 
-awaitable<void> ConnectionManager::_push_message_to_ide_console(std::string message, std::string color,
-                                                                PeerPtr websocket) {
-  try {
-    json::object out;
-    out["type"] = "log_to_console";
-    out["content"] = message;
-    if (!color.empty()) out["color"] = color;
-    if (websocket) {
-      co_await websocket->send_text(frame_of(out));
-      log_->debug("Pushed console message to IDE websocket");
-    } else {
-      co_await broadcast("ide", out);
-      log_->debug("Pushed console message to IDE");
-    }
-  } catch (const std::exception& e) {
-    log_->error("Error pushing console message: {}", e.what());
-  }
+awaitable<void> _push_message_to_ide_console(Server& server, std::string message, std::string color,
+                                             PeerPtr websocket) {
+  json::object out;
+  out["type"] = "log_to_console";
+  out["content"] = message;
+  if (!color.empty()) out["color"] = color;
+  const PushNames names{.what = "console message", .tail = {}, .failure = "Error pushing console message"};
+  co_await push(server, out, websocket, names);
 }
 
 awaitable<void> send_workbook_list_to_ide(Server& server, PeerPtr websocket) {
   auto& manager = server.manager;
   json::array workbooks;
-  if (const auto* addins = manager.active_connections.find("addin")) {
-    for (const auto& [workbook_id, _] : *addins) {
-      std::string_view name = manager.client_name(workbook_id);
-      json::object entry;
-      entry["id"] = workbook_id;
-      entry["name"] = name.empty() ? std::string_view("Untitled") : name;
-      entry["modules"] = manager.modules_object(workbook_id);
-      workbooks.push_back(std::move(entry));
-    }
+  for (const auto& workbook_id : manager.connected_ids("addin")) {
+    std::string_view name = manager.client_name(workbook_id);
+    json::object entry;
+    entry["id"] = workbook_id;
+    entry["name"] = name.empty() ? std::string_view("Untitled") : name;
+    entry["modules"] = modules_object(server.workbooks.find(workbook_id));
+    workbooks.push_back(std::move(entry));
   }
   json::object message;
   message["type"] = "workbook_list";
   message["workbooks"] = std::move(workbooks);
-  try {
-    if (websocket)
-      co_await websocket->send_text(frame_of(message));
-    else
-      co_await manager.broadcast("ide", message);
-  } catch (const std::exception& e) {
-    server.logger->error("Error sending workbook list: {}", e.what());
-  }
+  const PushNames names{.what = {}, .tail = {}, .failure = "Error sending workbook list"};
+  co_await push(server, message, websocket, names);
 }
 
 awaitable<void> send_workbook_info_to_ide(Server& server, std::string workbook_id, PeerPtr websocket) {
-  auto& manager = server.manager;
-  co_await manager._push_event_manager_state(workbook_id, websocket);
-  co_await manager._push_published_functions_state(workbook_id, nullptr, websocket);
-  co_await manager._push_packages_and_python_paths(workbook_id, nullptr, nullptr, nullptr, websocket);
-  co_await manager._push_modules(workbook_id, nullptr, websocket);
+  co_await _push_event_manager_state(server, workbook_id, websocket);
+  co_await _push_published_functions_state(server, workbook_id, nullptr, websocket);
+  co_await _push_packages_and_python_paths(server, workbook_id, nullptr, nullptr, nullptr, websocket);
+  co_await _push_modules(server, workbook_id, nullptr, websocket);
 }
 
 }  // namespace switchyard

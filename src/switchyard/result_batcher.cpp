@@ -2,7 +2,8 @@
 // leave as one message.
 #include "switchyard/result_batcher.hpp"
 
-#include "switchyard/server.hpp"
+#include "switchyard/connection_manager.hpp"
+#include "switchyard/task_group.hpp"
 
 #include "services/clock.hpp"
 
@@ -11,12 +12,7 @@
 
 namespace switchyard {
 
-ResultBatcher::ResultBatcher(ConnectionManager& manager) : _manager(manager) {}
-
-awaitable<void> ResultBatcher::add_result(std::string workbook_id, json::object message) {
-  queue_result(workbook_id, std::move(message));
-  co_return;
-}
+ResultBatcher::ResultBatcher(ConnectionManager& manager, TaskGroup& tasks) : _manager(manager), tasks_(tasks) {}
 
 void ResultBatcher::queue_result(std::string_view workbook_id, json::object message) {
   std::string text;
@@ -34,7 +30,7 @@ void ResultBatcher::queue_result_text(std::string_view workbook_id, std::string 
   it->second.push_back(std::move(text));
   if (!_flush_tasks.contains(workbook_id)) {
     _flush_tasks.emplace(std::string(workbook_id), true);
-    _manager.server().background.spawn(_flush_after_delay(std::string(workbook_id)));
+    tasks_.spawn(_flush_after_delay(std::string(workbook_id)));
   }
 }
 

@@ -6,16 +6,17 @@
 namespace switchyard {
 
 class ConnectionManager;
+class TaskGroup;
 
 class ResultBatcher {
  public:
-  explicit ResultBatcher(ConnectionManager& manager);
+  // Sends through `manager`; the delayed flushes run in `tasks`.
+  ResultBatcher(ConnectionManager& manager, TaskGroup& tasks);
 
   // Seconds; an instance may override it.
   double COALESCE_DELAY = 0.005;
 
-  awaitable<void> add_result(std::string workbook_id, json::object message);
-  // What add_result does; it never waits.
+  // Queues a result for the workbook's add-in; it never waits.
   void queue_result(std::string_view workbook_id, json::object message);
   // The same for a result message already written as JSON text.
   void queue_result_text(std::string_view workbook_id, std::string text);
@@ -30,6 +31,7 @@ class ResultBatcher {
 
  private:
   ConnectionManager& _manager;
+  TaskGroup& tasks_;
   // Room reserved for a new batch: the size of the last one sent.
   std::size_t next_batch_capacity_ = 1;
 };

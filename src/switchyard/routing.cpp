@@ -12,7 +12,7 @@ void build_message_handlers(HandlerTable& t) {
   t.add("addin", "terminate_kernel", handle_terminate_kernel);
   t.add("addin", "excel_response", handle_excel_response);
   t.add("addin", "sys_response", handle_sys_response);
-  t.add("addin", "function_execution", handle_function_event_execution);
+  t.add("addin", "function_execution", handle_function_event_execution, handle_function_execution_now);
   t.add("addin", "event_execution", handle_function_event_execution);
   t.add("addin", "streaming_function_execution", handle_streaming_function_execution);
   t.add("addin", "cancel_streaming_function", handle_cancel_streaming_function);
@@ -38,9 +38,9 @@ void build_message_handlers(HandlerTable& t) {
   // ---- from a workbook's kernel (client id = workbook id)
   t.add("kernel", "batch", handle_kernel_batch);
   for (auto type : {"stdout", "stderr", "result_output", "event_execution_result", "streaming_function_result"})
-    t.add("kernel", type, handle_kernel_transfert);
-  t.add("kernel", "execution_result", handle_kernel_execution_result);
-  t.add("kernel", "execution_error", handle_kernel_execution_error);
+    t.add("kernel", type, handle_kernel_transfer);
+  t.add("kernel", "execution_result", handle_kernel_execution_result, handle_kernel_execution_result_now);
+  t.add("kernel", "execution_error", handle_kernel_execution_error, handle_kernel_execution_error_now);
   t.add("kernel", "sys_request", handle_kernel_to_addin);
   for (auto type : {"completion_response", "signature_help_response", "hover_response", "diagnostic_response",
                     "object_registry_update", "object_registry_response", "debug_terminated", "debug_paused",

@@ -1,6 +1,7 @@
 // Server set-up and the operations the host calls at start and stop.
 #include "switchyard/server.hpp"
 
+#include "switchyard/execution.hpp"
 #include "switchyard/packages.hpp"
 #include "switchyard/param_helper.hpp"
 
@@ -34,18 +35,20 @@ std::string default_python() {
 Server::Server(asio::any_io_executor ex, ServerOptions options)
     : executor(ex),
       logger(corvane::logging::get_logger("business_layer.switchyard")),
-      manager(*this),
+      background(ex, logger, "background"),
+      manager(background),
+      _result_batcher(manager, background),
       base_dir(options.base_dir.empty() ? home_directory() / ".corvane" : options.base_dir),
       settings_manager(base_dir),
       package_manager(base_dir.string(), &settings_manager),
-      python_executable(options.python_executable.empty() ? default_python() : options.python_executable),
-      background(ex, logger, "background") {
+      python_executable(options.python_executable.empty() ? default_python() : options.python_executable) {
+  manager.on_undelivered([this](const Text& frame) { undelivered_frame(*this, frame); });
   package_manager.python_executable = python_executable;
   // By default the inspector service runs under the kernels' interpreter.
   inspector.configure(std::move(options.inspector_command), options.no_inspector, &settings_manager,
                       {python_executable, "-m", "corvane_inspector", "{port}"});
   build_message_handlers(MESSAGE_HANDLERS);
-  init_handlers(*this, manager, package_manager, handle_workbook_packages_install);
+  init_handlers(*this, package_manager, handle_workbook_packages_install);
 }
 
 Server::~Server() { cancel_all_tasks(); }

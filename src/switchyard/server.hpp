@@ -3,14 +3,17 @@
 // fresh Server for each case; the host builds one for the process.
 #include "switchyard/common.hpp"
 #include "switchyard/connection_manager.hpp"
+#include "switchyard/result_batcher.hpp"
 #include "switchyard/task_group.hpp"
+#include "switchyard/workbook.hpp"
 
 #include "services/ide_manager.hpp"
 #include "services/inspector.hpp"
-#include "services/package_manager.hpp"
+#include "packages/package_manager.hpp"
 #include "services/settings.hpp"
 
 #include <filesystem>
+#include <list>
 #include <optional>
 
 namespace switchyard {
@@ -20,27 +23,33 @@ class ParameterHelper;
 
 // A message handler: (server, sender's client id, the whole received message).
 using Handler = awaitable<void> (*)(Server&, std::string client_id, json::object message);
+// A handler's fast path, for the main path's hot messages: does at once, in the receive loop,
+// what the handler would do when nothing has to wait, calling before_handler() first, and
+// returns true; or returns false having done nothing (the message then goes to the handler).
+using FastPath = bool (*)(Server&, std::string_view client_type, const std::string& client_id,
+                          json::object& message);
 
-// client type -> (message type -> handler), in documented order.
+struct Route {
+  Handler handler = nullptr;
+  FastPath now = nullptr;
+};
+
+// client type -> (message type -> route), in documented order.
 class HandlerTable {
  public:
-  void add(std::string_view client_type, std::string_view message_type, Handler handler);
-  Handler find(std::string_view client_type, std::string_view message_type) const;
-  const OrderedMap<OrderedMap<Handler>>& tables() const { return tables_; }
-  // Changes whenever an entry is added or replaced; never the same for two tables.
-  std::uint64_t version() const { return version_; }
+  void add(std::string_view client_type, std::string_view message_type, Handler handler, FastPath now = nullptr);
+  const Route* find(std::string_view client_type, std::string_view message_type) const;
+  const OrderedMap<OrderedMap<Route>>& tables() const { return tables_; }
 
  private:
-  OrderedMap<OrderedMap<Handler>> tables_;
-  std::uint64_t version_ = 0;
+  OrderedMap<OrderedMap<Route>> tables_;
 };
 
 // The package-install workflow entry handed to the package handlers.
 using InstallWorkflow = awaitable<void> (*)(Server&, std::string workbook_id);
 
-// What the package handlers send and await through (set by init_handlers).
+// What the package handlers install through (set by init_handlers).
 struct PackageHandlerContext {
-  ConnectionManager* manager = nullptr;
   corvane::PackageManager* package_manager = nullptr;
   InstallWorkflow install = nullptr;
 };
@@ -54,9 +63,11 @@ struct ServerOptions {
   bool no_inspector = false;
 };
 
-inline constexpr std::string_view kClientTypes[] = {"addin", "ide", "kernel", "inspector"};
-inline constexpr std::size_t CHUNK_SIZE = 65536;
-inline constexpr std::string_view CHUNK_HEADER_TYPE = "chunk";
+// A function call the add-in waits for: the workbook that asked, and the order of asking.
+struct PendingExecution {
+  std::string workbook_id;
+  std::uint64_t order = 0;
+};
 
 class Server {
  public:
@@ -78,7 +89,23 @@ class Server {
 
   asio::any_io_executor executor;
   Logger logger;
+  // Tasks nobody waits for (background saves, delayed flushes, sends of connections that cannot
+  // queue by themselves).
+  TaskGroup background;
   ConnectionManager manager;
+  // Everything the server keeps about each workbook.
+  Workbooks workbooks;
+  // Function calls the add-ins wait for, by request id, and their results on the way back.
+  StringMap<PendingExecution> _pending_function_executions;
+  std::uint64_t pending_execution_counter = 0;
+  ResultBatcher _result_batcher;
+  // Every kernel process started and not yet seen to exit, also those no longer a workbook's
+  // (terminated or replaced): none may outlive the server.
+  std::vector<std::shared_ptr<corvane::process::Child>> started_kernels;
+  // The module and function names of the last call found valid (recalculations call the same
+  // few functions over and over).
+  std::pair<std::string, std::string> last_valid_call_names;
+
   std::filesystem::path base_dir;
   corvane::SettingsManager settings_manager;
   corvane::PackageManager package_manager;
@@ -87,8 +114,6 @@ class Server {
   corvane::InspectorLauncher inspector;
   int _port = 8000;
   std::string python_executable;
-  // Tasks nobody waits for (background saves, delayed flushes, correlator offers).
-  TaskGroup background;
   // Sleeps in the kernel restart path, in milliseconds (tests shorten them).
   int kill_grace_ms = 200;
   int restart_pause_ms = 500;
@@ -96,20 +121,20 @@ class Server {
   int hook_pause_ms = 500;
   // Seconds to wait after the inspector started.
   double inspector_settle_seconds = 1.0;
+  // Seconds to wait for the add-in's answer to a module, function, package or event request,
+  // and to a handler (un)registration.
+  double addin_request_timeout = 10.0;
+  double handler_registration_timeout = 10.0;
   PackageHandlerContext package_handlers;
   // Task groups of the live connections, for cancel_all_tasks().
   std::list<TaskGroup*> connection_groups;
   // Reads module sources for their function parameters; started on first use
   // (get_parameter_helper), stopped at shutdown.
   std::shared_ptr<ParameterHelper> parameter_helper;
-
- private:
-  void init_handlers_table();
 };
 
 // ---- dispatcher and endpoint
 awaitable<void> handle_message(Server& server, std::string client_type, std::string client_id, json::object message);
-awaitable<bool> _try_handle_response(Server& server, const json::object& message);
 // What the dispatcher does with every message before its handler: offers it to the correlation
 // of requests and responses, and writes the timing line.
 void before_handler(Server& server, std::string_view client_type, const json::object& message);

@@ -1,7 +1,14 @@
 #pragma once
 // Shared pieces of the unit tests: an in-memory peer, a log recorder, and a fixture that builds
 // a fresh Server on its own event loop for each test.
+#include "switchyard/events.hpp"
+#include "switchyard/execution.hpp"
 #include "switchyard/handlers.hpp"
+#include "switchyard/kernels.hpp"
+#include "switchyard/modules.hpp"
+#include "switchyard/packages.hpp"
+#include "switchyard/published_functions.hpp"
+#include "switchyard/relays.hpp"
 #include "switchyard/server.hpp"
 
 #include "services/clock.hpp"

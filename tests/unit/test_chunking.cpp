@@ -15,7 +15,12 @@ class Chunking : public ServerTest {
     return c;
   }
   std::optional<json::object> feed(json::object c, std::string_view client = "wb") {
-    return server->manager.handle_chunk(client, c);
+    return server->manager.chunks.handle_chunk(client, c);
+  }
+  bool buffer_exists(std::string_view client, std::string_view chunk_id) const {
+    const auto& buffers = server->manager.chunks.buffers();
+    auto it = buffers.find(client);
+    return it != buffers.end() && it->second.contains(chunk_id);
   }
   bool omit_null = false;
 };
@@ -29,7 +34,7 @@ TEST_F(Chunking, OutOfOrderAndRepeatedChunksReassembleOnce) {
   auto done = feed(chunk("m1", 1, 3, json::value(b)));
   ASSERT_TRUE(done);
   EXPECT_EQ(get_str(*done, "content"), "hello world");
-  EXPECT_EQ(server->manager.chunk_buffer_count("wb"), 0u);
+  EXPECT_EQ(server->manager.chunks.buffer_count("wb"), 0u);
 }
 
 TEST_F(Chunking, SingleChunkMessageAndMissingDataAsEmptySlice) {
@@ -53,14 +58,14 @@ TEST_F(Chunking, InvalidEnvelopesAreDroppedWithTheirTexts) {
   EXPECT_TRUE(has_log(spdlog::level::err, "[BusinessLayer] Invalid chunk_index 3 for total_chunks 3"));
   EXPECT_FALSE(feed(chunk("a", -1, 3, json::value("x"))));
   EXPECT_TRUE(has_log(spdlog::level::err, "[BusinessLayer] Invalid chunk_index -1 for total_chunks 3"));
-  EXPECT_EQ(server->manager.chunk_buffer_count("wb"), 0u);
+  EXPECT_EQ(server->manager.chunks.buffer_count("wb"), 0u);
 }
 
 TEST_F(Chunking, NullDataLeavesTheBufferIncomplete) {
   EXPECT_FALSE(feed(chunk("n", 0, 2, json::value(nullptr))));
   EXPECT_FALSE(feed(chunk("n", 1, 2, json::value("{}"))));
   EXPECT_TRUE(has_log(spdlog::level::err, "[BusinessLayer] Incomplete chunk buffer for chunk_id n"));
-  EXPECT_EQ(server->manager.chunk_buffer_count("wb"), 0u);
+  EXPECT_EQ(server->manager.chunks.buffer_count("wb"), 0u);
 }
 
 TEST_F(Chunking, BadJsonAndNestedChunksAreRejectedAndLeaveNoBuffer) {
@@ -68,7 +73,7 @@ TEST_F(Chunking, BadJsonAndNestedChunksAreRejectedAndLeaveNoBuffer) {
   EXPECT_TRUE(has_log_containing("Failed to parse reassembled message: "));
   EXPECT_FALSE(feed(chunk("k", 0, 1, json::value(R"({"type":"chunk","chunk_id":"z"})"))));
   EXPECT_TRUE(has_log(spdlog::level::err, "[BusinessLayer] Nested chunk message detected for chunk_id k, rejecting"));
-  EXPECT_EQ(server->manager.chunk_buffer_count("wb"), 0u);
+  EXPECT_EQ(server->manager.chunks.buffer_count("wb"), 0u);
 }
 
 TEST_F(Chunking, CapsBoundWhatAPeerCanMakeTheServerHold) {
@@ -82,12 +87,12 @@ TEST_F(Chunking, CapsBoundWhatAPeerCanMakeTheServerHold) {
   EXPECT_FALSE(feed(chunk("g", 0, 2, json::value("a"))));
   EXPECT_FALSE(feed(chunk("g", 4, 5, json::value("b"))));
   EXPECT_TRUE(has_log(spdlog::level::err, "[BusinessLayer] Invalid chunk_index 4 for total_chunks 2"));
-  EXPECT_EQ(server->manager.chunk_buffer_count("wb"), 1u);
+  EXPECT_EQ(server->manager.chunks.buffer_count("wb"), 1u);
   // At most 1024 incomplete buffers per client: the oldest goes.
   for (int i = 0; i < 1030; ++i) feed(chunk("c" + std::to_string(i), 0, 2, json::value("x")));
-  EXPECT_EQ(server->manager.chunk_buffer_count("wb"), 1024u);
-  EXPECT_FALSE(server->manager._chunk_buffers["wb"].contains("g"));
-  EXPECT_TRUE(server->manager._chunk_buffers["wb"].contains("c1029"));
+  EXPECT_EQ(server->manager.chunks.buffer_count("wb"), 1024u);
+  EXPECT_FALSE(buffer_exists("wb", "g"));
+  EXPECT_TRUE(buffer_exists("wb", "c1029"));
 }
 
 TEST_F(Chunking, AddinAndKernelOfOneWorkbookShareBuffersAndDispatchGoesThroughTheRoutes) {
@@ -105,12 +110,12 @@ TEST_F(Chunking, StaleBuffersExpire) {
   // Buffers are swept at most every 5 s, on the way of a chunk, and dropped after 60 s untouched.
   advance(std::chrono::seconds(54), std::chrono::seconds(1));
   feed(chunk("recent", 0, 2, json::value("x")));
-  EXPECT_TRUE(server->manager._chunk_buffers["wb"].contains("old"));
+  EXPECT_TRUE(buffer_exists("wb", "old"));
   advance(std::chrono::seconds(6), std::chrono::seconds(1));
   feed(chunk("fresh", 0, 2, json::value("x")));
-  EXPECT_TRUE(server->manager._chunk_buffers["wb"].contains("recent"));
-  EXPECT_FALSE(server->manager._chunk_buffers["wb"].contains("old"));
-  EXPECT_TRUE(server->manager._chunk_buffers["wb"].contains("fresh"));
+  EXPECT_TRUE(buffer_exists("wb", "recent"));
+  EXPECT_FALSE(buffer_exists("wb", "old"));
+  EXPECT_TRUE(buffer_exists("wb", "fresh"));
 }
 
 TEST_F(Chunking, SendingSplitsAboveTheChunkSizeOnly) {
@@ -143,7 +148,7 @@ TEST_F(Chunking, SendingSplitsAboveTheChunkSizeOnly) {
   EXPECT_TRUE(has_log(spdlog::level::info, "[BusinessLayer] Chunking large message: type=t, size=200000, chunks=4"));
   // Round trip through reassembly.
   std::optional<json::object> back;
-  for (auto& c : chunks) back = server->manager.handle_chunk("x", c);
+  for (auto& c : chunks) back = server->manager.chunks.handle_chunk("x", c);
   ASSERT_TRUE(back);
   EXPECT_EQ(json::value(*back), json::value(message_of(200000)));
 }

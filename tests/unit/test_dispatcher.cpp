@@ -167,11 +167,11 @@ TEST(RoutingTable, EveryClientTypeRoutesExactlyTheDocumentedTypesInOrder) {
              }},
       {"kernel", {
                  {"batch", handle_kernel_batch},
-                 {"stdout", handle_kernel_transfert},
-                 {"stderr", handle_kernel_transfert},
-                 {"result_output", handle_kernel_transfert},
-                 {"event_execution_result", handle_kernel_transfert},
-                 {"streaming_function_result", handle_kernel_transfert},
+                 {"stdout", handle_kernel_transfer},
+                 {"stderr", handle_kernel_transfer},
+                 {"result_output", handle_kernel_transfer},
+                 {"event_execution_result", handle_kernel_transfer},
+                 {"streaming_function_result", handle_kernel_transfer},
                  {"execution_result", handle_kernel_execution_result},
                  {"execution_error", handle_kernel_execution_error},
                  {"sys_request", handle_kernel_to_addin},
@@ -253,15 +253,21 @@ TEST(RoutingTable, EveryClientTypeRoutesExactlyTheDocumentedTypesInOrder) {
   HandlerTable table;
   build_message_handlers(table);
   ASSERT_EQ(table.tables().size(), expected.size());
+  // Only the main path's hot messages have a fast path beside their handler.
+  const std::map<std::string, FastPath> fast = {{"addin/function_execution", handle_function_execution_now},
+                                                {"kernel/execution_result", handle_kernel_execution_result_now},
+                                                {"kernel/execution_error", handle_kernel_execution_error_now}};
   std::size_t t = 0;
   for (const auto& [client_type, sub] : table.tables()) {
     const auto& [want_type, want] = expected[t++];
     EXPECT_EQ(client_type, want_type);
     ASSERT_EQ(sub.size(), want.size()) << client_type;
     std::size_t i = 0;
-    for (const auto& [message_type, handler] : sub) {
+    for (const auto& [message_type, route] : sub) {
       EXPECT_EQ(message_type, want[i].first) << client_type << " entry " << i;
-      EXPECT_EQ(handler, want[i].second) << client_type << "/" << message_type;
+      EXPECT_EQ(route.handler, want[i].second) << client_type << "/" << message_type;
+      auto f = fast.find(client_type + "/" + message_type);
+      EXPECT_EQ(route.now, f == fast.end() ? nullptr : f->second) << client_type << "/" << message_type;
       ++i;
     }
   }

@@ -30,6 +30,13 @@ class Events : public ServerTest {
     });
   }
 
+  // The workbook's handler bindings (none when the workbook was never seen).
+  const HandlerRegistry& handlers_of(std::string_view workbook_id) {
+    static const HandlerRegistry none;
+    const Workbook* wb = server->workbooks.find(workbook_id);
+    return wb ? wb->handlers : none;
+  }
+
   static std::string without_ids(json::object m) {
     m.erase("requestId");  // the last two keys: erasing from the end keeps the order
     m.erase("request_id");
@@ -64,12 +71,11 @@ TEST(ComKey, MatchesPythonReprOfTheGoldenVectors) {
 TEST_F(Events, ViewModelMergesTreesDefinitionsAndBothRegistries) {
   auto addin = connect("addin", "wb", "Book", obj(R"({"platform":"win32"})"));
   auto ide = connect("ide", "one");
-  auto& m = server->manager;
-  auto& handlers = m.registered_handlers["wb"];
+  auto& handlers = server->workbooks.at("wb").handlers;
   handlers.set("Sheet1", "onSelectionChanged", obj(R"({"module_name":"m","function_name":"f","object_type":"W"})"));
   handlers.set("Sheet1", "onChanged", obj(R"({"module_name":"m","function_name":"","object_type":"W"})"));
   handlers.set("Ghost", "onX", obj(R"({"module_name":"m","function_name":"x","object_type":"W"})"));
-  m.win32_registered_handlers["wb"].set("Sheet1", "SelectionChange",
+  server->workbooks.at("wb").win32_handlers.set("Sheet1", "SelectionChange",
                                         obj(R"({"module_name":"c","function_name":"g","object_type":"W"})"));
   auto last_view = [&] {
     auto states = ide->of_type("event_manager_state");
@@ -105,7 +111,9 @@ TEST_F(Events, ViewModelMergesTreesDefinitionsAndBothRegistries) {
   EXPECT_EQ(last_view(), "[" + addin_node + "]");
 
   // The kernel reports the COM level: a second node, after the add-in's.
-  auto kernel = connect("kernel", "wb");
+  auto kernel = std::make_shared<FakePeer>();
+  asio::co_spawn(ioc, websocket_endpoint(*server, kernel, "kernel", "wb", {}), asio::detached);
+  settle();
   dispatch("kernel", "wb", obj(R"({"type":"win32_event_definitions","definitions":{"Worksheet":[
       {"eventType":"com","eventName":"SelectionChange","eventArgsType":"Range","args":[{"name":"Target"}]}]}})"));
   dispatch("kernel", "wb", obj(R"({"type":"win32_workbook_tree_update","tree":{"type":"Worksheet","id":"Sheet1","name":"Sheet1"}})"));
@@ -116,17 +124,18 @@ TEST_F(Events, ViewModelMergesTreesDefinitionsAndBothRegistries) {
   EXPECT_TRUE(has_log(spdlog::level::debug, "Updated Win32 workbook tree for wb"));
 
   // The COM tree and definitions go with the kernel; the COM bindings stay.
-  m.disconnect("kernel", "wb");
-  run(m._push_event_manager_state("wb"));
+  kernel->push_incoming(std::nullopt);
+  settle();
+  run(_push_event_manager_state(*server, "wb"));
   EXPECT_EQ(last_view(), "[" + addin_node + "]");
-  EXPECT_EQ(m.win32_registered_handlers["wb"].size(), 1u);
+  EXPECT_EQ(server->workbooks.at("wb").win32_handlers.size(), 1u);
 
   // An add-in that is not on win32: the COM stores are ignored even when filled.
   connect("addin", "mac", "", obj(R"({"platform":"darwin"})"));
-  m.store_workbook_tree("mac", json::parse(R"({"type":"T","id":"a"})"));
-  m.store_workbook_tree("mac", json::parse(R"({"type":"T","id":"b"})"), true);
+  store_workbook_tree(*server, "mac", json::parse(R"({"type":"T","id":"a"})"));
+  store_workbook_tree(*server, "mac", json::parse(R"({"type":"T","id":"b"})"), true);
   ide->frames.clear();
-  run(m._push_event_manager_state("mac", ide));
+  run(_push_event_manager_state(*server, "mac", ide));
   EXPECT_EQ(ide->frames.at(0),
             R"({"type":"event_manager_state","workbook_id":"mac","view_model":[{"id":"a","name":"","type":"T","events":[],"children":[]}]})");
   EXPECT_TRUE(has_log(spdlog::level::debug, "Pushed merged event manager state to IDE websocket for: mac. 0 handlers."));
@@ -137,9 +146,8 @@ TEST_F(Events, RegistrationIsConfirmedByTheAddinAndReachesEveryEditor) {
   auto kernel = connect("kernel", "wb");
   auto ide1 = connect("ide", "one");
   auto ide2 = connect("ide", "two");
-  auto& m = server->manager;
-  m.store_workbook_tree("wb", json::parse(R"({"type":"Worksheet","id":"Sheet1","name":"Sheet1"})"));
-  m.store_event_definitions("wb", json::parse(R"({"Worksheet":[{"eventType":"s","eventName":"onSelectionChanged"}]})"));
+  store_workbook_tree(*server, "wb", json::parse(R"({"type":"Worksheet","id":"Sheet1","name":"Sheet1"})"));
+  store_event_definitions(*server, "wb", json::parse(R"({"Worksheet":[{"eventType":"s","eventName":"onSelectionChanged"}]})"));
   auto reg = [&](std::string_view event, std::string_view module, std::string_view function, bool com,
                  json::object reply) {
     std::string text = R"({"type":"register_handler","workbook_id":"wb","object_type":"Worksheet","object_id":"Sheet1",)"
@@ -168,7 +176,7 @@ TEST_F(Events, RegistrationIsConfirmedByTheAddinAndReachesEveryEditor) {
   // A second binding, then the first rebound: it keeps its place.
   reg("onChanged", "m", "g", false, ok());
   reg("onSelectionChanged", "m2", "h", false, ok());
-  EXPECT_EQ(json::serialize(_events_from_ide_to_addin(m.registered_handlers["wb"])),
+  EXPECT_EQ(json::serialize(_events_from_ide_to_addin(server->workbooks.at("wb").handlers)),
             R"({"Sheet1":{"ObjectType":"Worksheet","events":{)"
             R"("onSelectionChanged":{"module_name":"m2","function_name":"h","object_type":"Worksheet"},)"
             R"("onChanged":{"module_name":"m","function_name":"g","object_type":"Worksheet"}}}})");
@@ -176,8 +184,8 @@ TEST_F(Events, RegistrationIsConfirmedByTheAddinAndReachesEveryEditor) {
   // A COM binding creates the workbook's COM map, leaves the add-in level as it was, and the
   // kernel is given the COM configuration.
   reg(R"(It's \"x\")", "c", "k", true, ok());
-  EXPECT_EQ(m.registered_handlers["wb"].size(), 2u);
-  ASSERT_EQ(m.win32_registered_handlers["wb"].size(), 1u);
+  EXPECT_EQ(server->workbooks.at("wb").handlers.size(), 2u);
+  ASSERT_EQ(server->workbooks.at("wb").win32_handlers.size(), 1u);
   ASSERT_EQ(kernel->frames.size(), 1u);
   auto com = kernel->messages()[0];
   EXPECT_EQ(com.at("request_id"), com.at("requestId"));
@@ -196,8 +204,8 @@ TEST_F(Events, RegistrationIsConfirmedByTheAddinAndReachesEveryEditor) {
   EXPECT_EQ(ide1->frames[1], R"({"type":"unregister_handler_result","workbook_id":"wb","object_id":"Nope","event_name":"e","success":true})");
   dispatch_answering("ide", "one", obj(R"({"type":"unregister_handler","workbook_id":"wb","object_id":"Sheet1","event_name":"onSelectionChanged"})"),
                      *addin, "wb", {ok()});
-  EXPECT_FALSE(m.registered_handlers["wb"].find("Sheet1", "onSelectionChanged"));
-  EXPECT_TRUE(m.registered_handlers["wb"].find("Sheet1", "onChanged"));
+  EXPECT_FALSE(server->workbooks.at("wb").handlers.find("Sheet1", "onSelectionChanged"));
+  EXPECT_TRUE(server->workbooks.at("wb").handlers.find("Sheet1", "onChanged"));
 }
 
 TEST_F(Events, RefusedSilentOrAbsentAddinGivesFalseAndChangesNothing) {
@@ -210,7 +218,7 @@ TEST_F(Events, RefusedSilentOrAbsentAddinGivesFalseAndChangesNothing) {
 
   dispatch_answering("ide", "one", obj(request), *addin, "wb", {obj(R"({"type":"register_handler_response"})")});
   EXPECT_EQ(ide->frames, std::vector<std::string>{failed});  // no state push
-  EXPECT_FALSE(m.registered_handlers.contains("wb"));
+  EXPECT_TRUE(handlers_of("wb").empty());
 
   dispatch_answering("ide", "one", obj(request), *addin, "wb", {});
   EXPECT_EQ(ide->frames.back(), failed);
@@ -228,13 +236,12 @@ TEST_F(Events, RefusedSilentOrAbsentAddinGivesFalseAndChangesNothing) {
   EXPECT_TRUE(has_log(spdlog::level::warn, "Received register_handler from IDE with missing parameters"));
   EXPECT_TRUE(has_log(spdlog::level::warn, "Received unregister_handler from IDE with missing parameters"));
   EXPECT_EQ(addin->frames.size() + ide->frames.size(), sent);
-  EXPECT_FALSE(m.registered_handlers.contains("wb"));
+  EXPECT_TRUE(handlers_of("wb").empty());
 }
 
 TEST_F(Events, RenameRebindsEachCompleteEventToTheNewModule) {
   auto addin = connect("addin", "wb");
   auto ide = connect("ide", "one");
-  auto& m = server->manager;
   dispatch_answering("ide", "one", obj(R"({"type":"rename_module_in_events","workbook_id":"wb","old_module_name":"old",
       "new_module_name":"new","events":[
         {"object_type":"W","object_id":"Sheet1","event_name":"onChanged","function_name":"f"},
@@ -259,8 +266,8 @@ TEST_F(Events, RenameRebindsEachCompleteEventToTheNewModule) {
   EXPECT_TRUE(has_log(spdlog::level::info, "[BusinessLayer] Successfully updated event handlers for module rename"));
   EXPECT_TRUE(ide->of_type("register_handler_result").empty());
   EXPECT_TRUE(ide->of_type("unregister_handler_result").empty());
-  EXPECT_EQ(py_member(*m.registered_handlers["wb"].find("Sheet1", "onChanged"), "module_name"), "new");
-  EXPECT_EQ(py_member(*m.win32_registered_handlers["wb"].find("Sheet1", "Change"), "function_name"), "g");
+  EXPECT_EQ(py_member(*server->workbooks.at("wb").handlers.find("Sheet1", "onChanged"), "module_name"), "new");
+  EXPECT_EQ(py_member(*server->workbooks.at("wb").win32_handlers.find("Sheet1", "Change"), "function_name"), "g");
 
   dispatch("ide", "one", obj(R"({"type":"rename_module_in_events","workbook_id":"wb","old_module_name":"a","new_module_name":"b"})"));
   EXPECT_TRUE(has_log(spdlog::level::debug, "[BusinessLayer] No events to update for module rename: a -> b"));
@@ -305,8 +312,8 @@ TEST_F(Events, ConversionsSkipMalformedObjectsAndRoundTrip) {
 
   // The configuration push: the given registry, the stored COM one, a fresh id, the save flag.
   auto addin = connect("addin", "wb");
-  server->manager.win32_registered_handlers["wb"] = mixed;
-  run(server->manager._push_events_config_to_addin("wb", &registry, false));
+  server->workbooks.at("wb").win32_handlers = mixed;
+  run(_push_events_config_to_addin(*server, "wb", &registry, false));
   auto pushed = addin->messages().at(0);
   EXPECT_EQ(pushed.at("request_id"), pushed.at("requestId"));
   pushed.erase("save");
@@ -319,13 +326,12 @@ TEST_F(Events, ConversionsSkipMalformedObjectsAndRoundTrip) {
 TEST_F(Events, WrongTypesFromPeersAreTreatedAsAbsent) {
   auto addin = connect("addin", "wb");
   auto ide = connect("ide", "one");
-  auto& m = server->manager;
   dispatch("addin", "wb", obj(R"({"type":"workbook_structure_update","tree":[{"type":"T"}]})"));
   dispatch("addin", "wb", obj(R"({"type":"event_definitions_update","definitions":"T"})"));
   settle();
   EXPECT_TRUE(has_log(spdlog::level::warn, "Ignoring the workbook tree for wb: not an object"));
   EXPECT_TRUE(has_log(spdlog::level::warn, "Ignoring the event definitions for wb: not an object"));
-  EXPECT_TRUE(m.workbook_tree.at("wb").empty());
+  EXPECT_TRUE(server->workbooks.at("wb").tree->empty());
   EXPECT_EQ(json::serialize(ide->of_type("event_manager_state").back().at("view_model")), "[]");
 
   dispatch("addin", "wb", obj(R"({"type":"workbook_structure_update","tree":{"type":"T","id":7,"children":[
@@ -350,7 +356,7 @@ TEST_F(Events, WrongTypesFromPeersAreTreatedAsAbsent) {
   peer->push_incoming(std::nullopt);
   settle();
   EXPECT_TRUE(has_log_containing("Skipping message from addin/deep that is not valid JSON"));
-  EXPECT_FALSE(m.workbook_tree.contains("deep"));
+  EXPECT_FALSE(server->workbooks.find("deep") && server->workbooks.find("deep")->tree);
 }
 
 TEST_F(Events, EditorRequestsAndAddinAnswersAreForwarded) {

@@ -36,13 +36,13 @@ class Execution : public ServerTest {
 };
 
 TEST_F(Execution, CallReachesTheKernelAndItsResultComesBackAlone) {
-  server->manager.save_module("wb", "m", "def f(a, b): return a");
+  save_module(server->workbooks.at("wb"), "m", "def f(a, b): return a");
   call("r1");
   ASSERT_EQ(kernel->frames.size(), 2u);  // the module, then the call
   EXPECT_EQ(get_str(kernel->messages()[0], "type"), "update_module");
   EXPECT_EQ(kernel->frames[1],
             R"({"type":"custom_function_call","module_name":"m","function_name":"f","args":[1,[2,3]],"request_id":"r1","workbook_id":"wb"})");
-  EXPECT_EQ(server->manager._pending_function_executions.at("r1").workbook_id, "wb");
+  EXPECT_EQ(server->_pending_function_executions.at("r1").workbook_id, "wb");
   result("r1", 42);
   EXPECT_TRUE(addin->frames.empty());  // held for the coalescing window
   advance(std::chrono::microseconds(4999));
@@ -51,7 +51,7 @@ TEST_F(Execution, CallReachesTheKernelAndItsResultComesBackAlone) {
   ASSERT_EQ(addin->frames.size(), 1u);
   EXPECT_EQ(addin->frames[0],
             R"({"type":"function_execution_result","request_id":"r1","status":"success","result":42,"logs":"printed\n"})");
-  EXPECT_TRUE(server->manager._pending_function_executions.empty());
+  EXPECT_TRUE(server->_pending_function_executions.empty());
   EXPECT_TRUE(ide->frames.empty());
 }
 
@@ -96,7 +96,7 @@ TEST_F(Execution, ResultArrivingAfterAFlushStartsTheNextBatch) {
   window();
   ASSERT_EQ(addin->frames.size(), 2u);
   EXPECT_EQ(get_str(addin->messages()[1], "request_id"), "b");
-  run(server->manager._result_batcher.flush_all());  // nothing waiting: nothing sent
+  run(server->_result_batcher.flush_all());  // nothing waiting: nothing sent
   EXPECT_EQ(addin->frames.size(), 2u);
 }
 
@@ -129,7 +129,7 @@ TEST_F(Execution, EventExecutionCarriesItsObjectKeysAndIsNotPending) {
   dispatch("addin", "wb", obj(R"({"type":"event_execution","request_id":"e1","module_name":"m","function_name":"on_change","event_type":"Change"})"));
   EXPECT_EQ(kernel->frames.back(),
             R"({"type":"event_execution","module_name":"m","function_name":"on_change","args":[],"request_id":"e1","workbook_id":"wb","object_name":"","event_type":"Change","object_type":""})");
-  EXPECT_TRUE(server->manager._pending_function_executions.empty());
+  EXPECT_TRUE(server->_pending_function_executions.empty());
   dispatch("kernel", "wb", obj(R"({"type":"event_execution_result","request_id":"e1","success":true})"));
   EXPECT_EQ(addin->frames.size(), 1u);
   EXPECT_EQ(ide->frames.size(), 1u);
@@ -155,7 +155,7 @@ TEST_F(Execution, CallWithoutAKernelIsAnsweredAtOnce) {
   ASSERT_EQ(lonely->frames.size(), 1u);
   EXPECT_EQ(lonely->frames[0],
             R"({"type":"function_execution_result","request_id":"n1","status":"error","error":{"message":"Kernel not connected for workbook lonely"},"logs":""})");
-  EXPECT_TRUE(server->manager._pending_function_executions.empty());
+  EXPECT_TRUE(server->_pending_function_executions.empty());
 }
 
 TEST_F(Execution, KernelDisconnectAnswersWhatWasPending) {
@@ -179,7 +179,7 @@ TEST_F(Execution, KernelDisconnectAnswersWhatWasPending) {
   EXPECT_EQ(get_str(got[1], "type"), "batch_results");
   EXPECT_EQ(json::serialize(got[1].at("results").as_array()[0]),
             R"({"type":"function_execution_result","request_id":"p1","status":"error","error":{"message":"Kernel disconnected"},"logs":""})");
-  EXPECT_EQ(server->manager._pending_function_executions.size(), 1u);
+  EXPECT_EQ(server->_pending_function_executions.size(), 1u);
 }
 
 TEST_F(Execution, CallsWhoseFrameNeverReachesTheKernelAreAnsweredKernelDisconnected) {
@@ -194,7 +194,7 @@ TEST_F(Execution, CallsWhoseFrameNeverReachesTheKernelAreAnsweredKernelDisconnec
             R"({"type":"batch_results","results":[)"
             R"({"type":"function_execution_result","request_id":"x1","status":"error","error":{"message":"Kernel disconnected"},"logs":""},)"
             R"({"type":"function_execution_result","request_id":7,"status":"error","error":{"message":"Kernel disconnected"},"logs":""}]})");
-  EXPECT_TRUE(server->manager._pending_function_executions.empty());
+  EXPECT_TRUE(server->_pending_function_executions.empty());
 }
 
 TEST_F(Execution, KillKernelAnswersWhatWasPending) {
@@ -205,7 +205,7 @@ TEST_F(Execution, KillKernelAnswersWhatWasPending) {
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(get_str(got[0], "type"), "kill_kernel_response");
   EXPECT_EQ(get_str(got[1].at("error").as_object(), "message"), "Kernel disconnected");
-  EXPECT_TRUE(server->manager._pending_function_executions.empty());
+  EXPECT_TRUE(server->_pending_function_executions.empty());
 }
 
 TEST_F(Execution, StreamingRequests) {

@@ -59,21 +59,20 @@ class Hooks : public ServerTest {
 TEST_F(Hooks, AddinConnectionFillsTheCachesStartsTheKernelAndTellsEveryEditor) {
   auto ide = connect("ide", "main");
   auto addin = connect("addin", "wb", "Book1");
-  server->manager.save_module("wb", "stale", "x = 1");
+  save_module(server->workbooks.at("wb"), "stale", "x = 1");
 
-  auto asked = run_answering(on_addin_coonection(*server, addin, "addin", "wb"), *addin, full_answers);
+  auto asked = run_answering(on_addin_connection(*server, addin, "addin", "wb"), *addin, full_answers);
   EXPECT_EQ(asked, (std::vector<std::string>{"get_modules_request", "get_functions_request", "get_packages_request",
                                              "get_events_request"}));
-  auto& m = server->manager;
-  EXPECT_EQ(m.modules_object("wb"), obj(R"({"calc":"def add(a, b):\n    return a + b\n"})"));
-  EXPECT_EQ(m.published_functions["wb"],
+  EXPECT_EQ(modules_object(server->workbooks.find("wb")), obj(R"({"calc":"def add(a, b):\n    return a + b\n"})"));
+  EXPECT_EQ(server->workbooks.at("wb").published_functions,
             json::parse(R"([{"module_name":"calc","function_name":"add","excel_name":"ADD","dimension":"Scalar","streaming":false}])"));
-  EXPECT_EQ(m.workbook_packages["wb"], json::parse(R"([{"name":"six","version":"1.16.0","status":"pending"}])"));
-  EXPECT_EQ(m.workbook_installed_packages["wb"], m.workbook_packages["wb"]);
-  EXPECT_EQ(m.workbook_python_paths["wb"], json::parse(R"(["/p","/q"])"));
-  EXPECT_EQ(m.package_errors["wb"], json::object());
-  EXPECT_EQ(m.registered_handlers["wb"].size(), 1u);
-  EXPECT_TRUE(m.kernel_processes.contains("wb"));
+  EXPECT_EQ(server->workbooks.at("wb").packages, json::parse(R"([{"name":"six","version":"1.16.0","status":"pending"}])"));
+  EXPECT_EQ(server->workbooks.at("wb").installed_packages, server->workbooks.at("wb").packages);
+  EXPECT_EQ(server->workbooks.at("wb").python_paths, json::parse(R"(["/p","/q"])"));
+  EXPECT_EQ(server->workbooks.at("wb").package_errors, json::object());
+  EXPECT_EQ(server->workbooks.at("wb").handlers.size(), 1u);
+  EXPECT_TRUE(server->workbooks.at("wb").kernel);
   EXPECT_TRUE(has_log(spdlog::level::info, "Spawned kernel for workbook: wb"));
 
   // The editor: the workbook list, then the workbook's four states in order.
@@ -90,40 +89,39 @@ TEST_F(Hooks, AddinConnectionFillsTheCachesStartsTheKernelAndTellsEveryEditor) {
 TEST_F(Hooks, SilentOrOddAddinStillGetsItsKernelAndTheEditorsAreTold) {
   auto ide = connect("ide", "main");
   auto addin = connect("addin", "wb");
-  server->manager.save_module("wb", "stale", "x = 1");
+  save_module(server->workbooks.at("wb"), "stale", "x = 1");
   // Modules and events unanswered, functions and packages of the wrong shape.
   auto answers = std::map<std::string, std::string>{
       {"get_functions_request", R"({"functions":"not a list"})"},
       {"get_packages_request", R"({"packages":{"a":1},"python_paths":7})"}};
-  run_answering(on_addin_coonection(*server, addin, "addin", "wb"), *addin, answers);
-  auto& m = server->manager;
-  EXPECT_TRUE(m.list_modules("wb").empty());  // the unanswered module request stores no module
-  EXPECT_EQ(m.published_functions["wb"], json::array());
-  EXPECT_EQ(m.workbook_packages["wb"], json::array());
-  EXPECT_EQ(m.workbook_python_paths["wb"], json::array());
-  EXPECT_TRUE(m.registered_handlers["wb"].empty());
+  run_answering(on_addin_connection(*server, addin, "addin", "wb"), *addin, answers);
+  EXPECT_TRUE(list_modules(server->workbooks.find("wb")).empty());  // the unanswered module request stores no module
+  EXPECT_EQ(server->workbooks.at("wb").published_functions, json::array());
+  EXPECT_EQ(server->workbooks.at("wb").packages, json::array());
+  EXPECT_EQ(server->workbooks.at("wb").python_paths, json::array());
+  EXPECT_TRUE(server->workbooks.at("wb").handlers.empty());
   EXPECT_TRUE(has_log(spdlog::level::warn, "Error fetching modules from workbook wb: Timeout waiting for response from addin wb"));
   EXPECT_TRUE(has_log(spdlog::level::warn, "Error requesting events from addin for workbook wb: Timeout waiting for response from addin wb"));
-  EXPECT_TRUE(m.kernel_processes.contains("wb"));
+  EXPECT_TRUE(server->workbooks.at("wb").kernel);
   EXPECT_EQ(types(*ide).size(), 5u);
 
   // A reload while the kernel is connected starts no second kernel; a spawn failure is a warning.
-  m.kernel_processes.clear();
+  server->workbooks.at("wb").kernel.reset();
   connect("kernel", "wb");
-  run_answering(on_addin_coonection(*server, addin, "addin", "wb"), *addin, full_answers);
-  EXPECT_FALSE(m.kernel_processes.contains("wb"));
-  EXPECT_EQ(m.modules_object("wb").size(), 1u);
+  run_answering(on_addin_connection(*server, addin, "addin", "wb"), *addin, full_answers);
+  EXPECT_FALSE(server->workbooks.at("wb").kernel);
+  EXPECT_EQ(modules_object(server->workbooks.find("wb")).size(), 1u);
   server->manager.disconnect("kernel", "wb");
   server->python_executable = "/nonexistent/python3";
-  run_answering(on_addin_coonection(*server, addin, "addin", "wb"), *addin, full_answers);
+  run_answering(on_addin_connection(*server, addin, "addin", "wb"), *addin, full_answers);
   EXPECT_TRUE(has_log(spdlog::level::warn, "Failed to spawn kernel for wb"));
 }
 
 TEST_F(Hooks, KernelConnectionLoadsCodeOnlyWithItsAddinAndAnnouncesItself) {
   auto ide = connect("ide", "main");
   auto kernel = connect("kernel", "wb");
-  server->manager.save_module("wb", "calc", "def f(): pass\n");
-  server->manager.workbook_python_paths["wb"] = json::parse(R"(["/p"])");
+  save_module(server->workbooks.at("wb"), "calc", "def f(): pass\n");
+  server->workbooks.at("wb").python_paths = json::parse(R"(["/p"])");
 
   // Without its add-in: no code, but the pushes and the console line (with the workbook id).
   run_timed(on_kernel_connection(*server, kernel, "kernel", "wb"));

@@ -61,7 +61,7 @@ TEST_F(Modules, SaveModuleUpdatesCacheAndKernelAndTellsEveryEditor) {
   EXPECT_EQ(kernel->frames.at(0), R"({"type":"update_module","workbook_id":"wb","module_name":"m","code":"x = 1"})");
   for (auto& ide : {ide1, ide2})
     EXPECT_EQ(ide->frames.at(0), R"({"type":"module_saved","workbook_id":"wb","module_name":"m","success":true})");
-  EXPECT_EQ(server->manager.get_module("wb", "m"), std::optional<std::string>("x = 1"));
+  EXPECT_EQ(get_module(server->workbooks.find("wb"), "m"), std::optional<std::string>("x = 1"));
 }
 
 TEST_F(Modules, SaveWithoutCodeAndWithoutAddinStillUpdatesCacheAndKernel) {
@@ -71,7 +71,7 @@ TEST_F(Modules, SaveWithoutCodeAndWithoutAddinStillUpdatesCacheAndKernel) {
   EXPECT_EQ(kernel->frames.at(0), R"({"type":"update_module","workbook_id":"wb","module_name":"m","code":""})");
   EXPECT_EQ(ide->frames.at(0), R"({"type":"module_saved","workbook_id":"wb","module_name":"m","success":false})");
   EXPECT_TRUE(has_log(spdlog::level::warn, "Error saving module to workbook wb: addin wb not connected"));
-  EXPECT_EQ(server->manager.get_module("wb", "m"), std::optional<std::string>(""));
+  EXPECT_EQ(get_module(server->workbooks.find("wb"), "m"), std::optional<std::string>(""));
   dispatch("ide", "one", obj(R"({"type":"save_module","module_name":"m"})"));
   EXPECT_TRUE(has_log(spdlog::level::warn, "Received save_module from IDE without workbook_id or module_name"));
 }
@@ -81,29 +81,29 @@ TEST_F(Modules, UpdateModuleForwardsUnchangedAndSavesInTheBackground) {
   auto kernel = connect("kernel", "wb");
   dispatch("ide", "one", obj(R"({"type":"update_module","workbook_id":"wb","module_name":"m","code":"y = 2"})"));
   EXPECT_EQ(kernel->frames.at(0), R"({"type":"update_module","workbook_id":"wb","module_name":"m","code":"y = 2"})");
-  EXPECT_EQ(server->manager.get_module("wb", "m"), std::optional<std::string>("y = 2"));
+  EXPECT_EQ(get_module(server->workbooks.find("wb"), "m"), std::optional<std::string>("y = 2"));
   settle();
   EXPECT_EQ(get_str(addin->messages().at(0), "type"), "save_module_request");
 }
 
 TEST_F(Modules, AddinRefusalLeavesTheCacheAlone) {
   auto addin = connect("addin", "wb");
-  server->manager.save_module("wb", "m", "old");
+  save_module(server->workbooks.at("wb"), "m", "old");
   bool result = true;
-  asio::co_spawn(ioc, server->manager.save_module_to_addin("wb", "m", "new"),
+  asio::co_spawn(ioc, save_module_to_addin(*server, "wb", "m", "new"),
                  [&](std::exception_ptr, bool r) { result = r; });
   settle();
   answer_addin(*addin, 0, obj(R"({"success":false})"));
   settle();
   EXPECT_FALSE(result);
-  EXPECT_EQ(server->manager.get_module("wb", "m"), std::optional<std::string>("old"));
+  EXPECT_EQ(get_module(server->workbooks.find("wb"), "m"), std::optional<std::string>("old"));
 }
 
 TEST_F(Modules, LoadModuleNullVersusEmptyCode) {
   auto addin = connect("addin", "wb");
   std::optional<std::string> result = "unset";
   auto load = [&](std::string name, const char* reply) {
-    asio::co_spawn(ioc, server->manager.load_module_from_addin("wb", name),
+    asio::co_spawn(ioc, load_module_from_addin(*server, "wb", name),
                    [&](std::exception_ptr, std::optional<std::string> r) { result = r; });
     std::size_t before = addin->frames.size();
     settle();
@@ -112,39 +112,39 @@ TEST_F(Modules, LoadModuleNullVersusEmptyCode) {
   };
   load("a", R"({"code":null})");
   EXPECT_FALSE(result);
-  EXPECT_FALSE(server->manager.get_module("wb", "a"));
+  EXPECT_FALSE(get_module(server->workbooks.find("wb"), "a"));
   load("b", R"({"code":""})");
   EXPECT_EQ(result, std::optional<std::string>(""));
-  EXPECT_EQ(server->manager.get_module("wb", "b"), std::optional<std::string>(""));
+  EXPECT_EQ(get_module(server->workbooks.find("wb"), "b"), std::optional<std::string>(""));
 }
 
 TEST_F(Modules, FetchReplacesTheWholeTable) {
   auto addin = connect("addin", "wb");
-  server->manager.save_module("wb", "stale", "x");
-  asio::co_spawn(ioc, server->manager.request_modules_from_addin("wb"), asio::detached);
+  save_module(server->workbooks.at("wb"), "stale", "x");
+  asio::co_spawn(ioc, request_modules_from_addin(*server, "wb"), asio::detached);
   settle();
   answer_addin(*addin, 0, obj(R"({"type":"get_modules_response"})"));
   settle();
-  EXPECT_TRUE(server->manager.list_modules("wb").empty());
+  EXPECT_TRUE(list_modules(server->workbooks.find("wb")).empty());
   EXPECT_TRUE(has_log(spdlog::level::debug, "Fetched 0 modules from workbook: wb"));
   // Without an add-in the cache is left as it was and the result is empty.
-  server->manager.save_module("wb2", "keep", "x");
-  const ModuleTable* table = run(server->manager.request_modules_from_addin("wb2"));
+  save_module(server->workbooks.at("wb2"), "keep", "x");
+  const ModuleTable* table = run(request_modules_from_addin(*server, "wb2"));
   EXPECT_EQ(table, nullptr);
-  EXPECT_TRUE(server->manager.get_module("wb2", "keep"));
+  EXPECT_TRUE(get_module(server->workbooks.find("wb2"), "keep"));
 }
 
 TEST_F(Modules, DeleteModuleResetsItsHashSoARecreatedModuleIsPushedAgain) {
   auto kernel = connect("kernel", "wb");
   auto ide = connect("ide", "one");
-  server->manager.save_module("wb", "m", "same");
+  save_module(server->workbooks.at("wb"), "m", "same");
   run(full_code_sync(*server, "wb"));
   ASSERT_EQ(kernel->frames.size(), 1u);
   dispatch("ide", "one", obj(R"({"type":"delete_module","workbook_id":"wb","module_name":"m"})"));
   EXPECT_EQ(kernel->frames.at(1), R"({"type":"delete_module","workbook_id":"wb","module_name":"m"})");
   EXPECT_EQ(ide->frames.at(0), R"({"type":"module_deleted","workbook_id":"wb","module_name":"m","success":false})");
-  EXPECT_FALSE(server->manager.get_module("wb", "m"));
-  server->manager.save_module("wb", "m", "same");
+  EXPECT_FALSE(get_module(server->workbooks.find("wb"), "m"));
+  save_module(server->workbooks.at("wb"), "m", "same");
   run(full_code_sync(*server, "wb"));
   ASSERT_EQ(kernel->frames.size(), 3u);
   EXPECT_EQ(get_str(kernel->messages()[2], "module_name"), "m");
@@ -152,21 +152,21 @@ TEST_F(Modules, DeleteModuleResetsItsHashSoARecreatedModuleIsPushedAgain) {
 
 TEST_F(Modules, IncrementalPushSendsOnlyChangedModules) {
   auto kernel = connect("kernel", "wb");
-  server->manager.save_module("wb", "a", "1");
-  server->manager.save_module("wb", "b", "2");
+  save_module(server->workbooks.at("wb"), "a", "1");
+  save_module(server->workbooks.at("wb"), "b", "2");
   run(full_code_sync(*server, "wb"));
   EXPECT_EQ(kernel->frames.size(), 2u);
   EXPECT_TRUE(has_log(spdlog::level::info, "[Full Sync] Synced 2 module(s) to kernel for workbook: wb"));
   EXPECT_TRUE(has_log(spdlog::level::debug, "[Full Sync] Synced module 'a' to kernel"));
   run(full_code_sync(*server, "wb"));
   EXPECT_EQ(kernel->frames.size(), 2u);
-  server->manager.save_module("wb", "b", "2 changed");
-  server->manager.save_module("wb", "a", "1");  // stored again, same code: not pushed
+  save_module(server->workbooks.at("wb"), "b", "2 changed");
+  save_module(server->workbooks.at("wb"), "a", "1");  // stored again, same code: not pushed
   run(full_code_sync(*server, "wb"));
   ASSERT_EQ(kernel->frames.size(), 3u);
   EXPECT_EQ(kernel->frames[2], R"({"type":"update_module","workbook_id":"wb","module_name":"b","code":"2 changed"})");
   // A fetched table replacing the cache is compared the same way.
-  server->manager.replace_modules("wb", obj(R"({"a":"1","b":"2 changed","c":"3"})"));
+  replace_modules(server->workbooks.at("wb"), obj(R"({"a":"1","b":"2 changed","c":"3"})"));
   run(full_code_sync(*server, "wb"));
   ASSERT_EQ(kernel->frames.size(), 4u);
   EXPECT_EQ(get_str(kernel->messages()[3], "module_name"), "c");
@@ -176,8 +176,8 @@ TEST_F(Modules, ListGetAndGetAll) {
   auto ide = connect("ide", "one");
   dispatch("ide", "one", obj(R"({"type":"list_modules","workbook_id":"nobody"})"));
   EXPECT_EQ(ide->frames.back(), R"({"type":"module_list","workbook_id":"nobody","modules":[]})");
-  server->manager.save_module("wb", "z", "1");
-  server->manager.save_module("wb", "a", "2");
+  save_module(server->workbooks.at("wb"), "z", "1");
+  save_module(server->workbooks.at("wb"), "a", "2");
   dispatch("ide", "one", obj(R"({"type":"list_modules","workbook_id":"wb"})"));
   EXPECT_EQ(ide->frames.back(), R"({"type":"module_list","workbook_id":"wb","modules":["z","a"]})");
   dispatch("ide", "one", obj(R"({"type":"get_all_modules","workbook_id":"wb"})"));
@@ -186,14 +186,14 @@ TEST_F(Modules, ListGetAndGetAll) {
   EXPECT_EQ(ide->frames.back(), R"({"type":"module_content","workbook_id":"wb","module_name":"a","code":"2"})");
   dispatch("ide", "one", obj(R"({"type":"get_module","workbook_id":"wb","module_name":"missing"})"));
   EXPECT_EQ(ide->frames.back(), R"({"type":"module_content","workbook_id":"wb","module_name":"missing","code":null})");
-  EXPECT_FALSE(server->manager.workbook_modules.contains("nobody"));
+  EXPECT_FALSE(server->workbooks.find("nobody"));  // reading creates no entry
 }
 
 TEST_F(Modules, KernelModuleSyncRequest) {
   auto kernel = connect("kernel", "wb");
   auto addin = connect("addin", "wb");
-  server->manager.save_module("wb", "helpers", "def f(): pass");
-  server->manager.save_module("wb", "empty", "");
+  save_module(server->workbooks.at("wb"), "helpers", "def f(): pass");
+  save_module(server->workbooks.at("wb"), "empty", "");
   dispatch("kernel", "wb", obj(R"({"type":"request_module_sync","module_name":"helpers"})"));
   EXPECT_EQ(kernel->frames.at(0), R"({"type":"update_module","module_name":"helpers","code":"def f(): pass"})");
   EXPECT_TRUE(has_log(spdlog::level::info, "[Server] Kernel requesting module sync: helpers for workbook: wb"));
@@ -206,8 +206,8 @@ TEST_F(Modules, FullPushAndPathsToAConnectingKernel) {
   auto kernel = connect("kernel", "wb");
   run(send_python_paths_to_kernel(*server, "wb"));
   EXPECT_TRUE(kernel->frames.empty());
-  server->manager.workbook_python_paths["wb"] = json::parse(R"(["/p1","/p2"])");
-  server->manager.save_module("wb", "m", "x");
+  server->workbooks.at("wb").python_paths = json::parse(R"(["/p1","/p2"])");
+  save_module(server->workbooks.at("wb"), "m", "x");
   run(send_modules_to_kernel(*server, "wb"));
   run(send_python_paths_to_kernel(*server, "wb"));
   ASSERT_EQ(kernel->frames.size(), 2u);
@@ -219,11 +219,11 @@ TEST_F(Modules, FullPushAndPathsToAConnectingKernel) {
 TEST_F(Modules, PushModulesStateToEditors) {
   auto ide = connect("ide", "one");
   connect("addin", "wb", "Book1");
-  server->manager.save_module("wb", "m", "x");
-  run(server->manager._push_modules("wb"));
+  save_module(server->workbooks.at("wb"), "m", "x");
+  run(_push_modules(*server, "wb"));
   EXPECT_EQ(ide->frames.back(), R"({"type":"workbook_connected","workbook_id":"wb","modules":{"m":"x"},"name":"Book1"})");
   ide->fail_sends = true;
-  run(server->manager._push_modules("wb", nullptr, ide));
+  run(_push_modules(*server, "wb", nullptr, ide));
   EXPECT_TRUE(has_log(spdlog::level::err, "Error pushing modules state: send failed"));
 }
 

@@ -5,8 +5,8 @@
 
 #include "../indexscout/support.hpp"
 
-#include "services/dependency_resolver.hpp"
-#include "services/package_manager.hpp"
+#include "packages/dependency_resolver.hpp"
+#include "packages/package_manager.hpp"
 #include "services/pipe_process.hpp"
 #include "switchyard/packages.hpp"
 
@@ -103,7 +103,7 @@ class Packages : public ServerTest {
     for (auto& x : extras) e.emplace_back(x);
     return json::object{{"name", name}, {"version", version}, {"extras", e}, {"status", status}};
   }
-  json::array& packages(const std::string& wb) { return server->manager.workbook_packages[wb].as_array(); }
+  json::array& packages(const std::string& wb) { return server->workbooks.at(wb).packages.as_array(); }
   std::string status(const std::string& wb, std::string_view name) {
     json::object* e = _find_package_by_name(packages(wb), name);
     return e ? std::string(get_str(*e, "status")) : "<absent>";
@@ -319,7 +319,7 @@ TEST_F(Packages, WorkflowInstallsRetriesRecordsErrorsAndServesTheSecondRunFromTh
                    entry("fromenv", "1.0"),         // the kernels' environment has it
                    entry("../../x", "1.0"),         // refused before anything runs
                    entry("gone", "1.0", {}, "to_remove")};
-  server->manager.workbook_packages["wb"] = list;
+  server->workbooks.at("wb").packages = list;
   run(handle_workbook_packages_install(*server, "wb"), std::chrono::seconds(120));
 
   EXPECT_EQ(status("wb", "plainpkg"), "installed");
@@ -331,7 +331,7 @@ TEST_F(Packages, WorkflowInstallsRetriesRecordsErrorsAndServesTheSecondRunFromTh
   EXPECT_EQ(status("wb", "gone"), "<absent>");
   EXPECT_TRUE(has_log(spdlog::level::info, "Removed 1 packages marked for removal"));
 
-  const json::object& errors = server->manager.package_errors["wb"].as_object();
+  const json::object& errors = server->workbooks.at("wb").package_errors.as_object();
   EXPECT_EQ(errors.size(), 2u);
   EXPECT_EQ(errors.at("../../x"), json::array{"Invalid package name '../../x'"});
   EXPECT_TRUE(errors.contains("neverinstalls"));
@@ -359,7 +359,7 @@ TEST_F(Packages, WorkflowInstallsRetriesRecordsErrorsAndServesTheSecondRunFromTh
   EXPECT_EQ(retries, 2u);
   EXPECT_FALSE(fs::exists(pm().package_cache / "fromenv"));  // never handed to the installer
 
-  const json::array deps = server->manager.workbook_resolved_deps["wb"].as_array();
+  const json::array deps = server->workbooks.at("wb").resolved_deps.as_array();
   ASSERT_EQ(deps.size(), 8u);
   for (const auto& d : deps) {
     const json::object& o = d.as_object();
@@ -382,7 +382,7 @@ TEST_F(Packages, WorkflowInstallsRetriesRecordsErrorsAndServesTheSecondRunFromTh
   ASSERT_EQ(complete.size(), 1u);
   EXPECT_EQ(get_str(complete[0], "message"), "✓ Installation complete. 4 package(s) installed.");
   EXPECT_EQ(ide->of_type("package_paths_updated").at(0).at("paths"), json::value(first_paths));
-  EXPECT_EQ(server->manager.workbook_installed_packages["wb"], json::value(packages("wb")));
+  EXPECT_EQ(server->workbooks.at("wb").installed_packages, json::value(packages("wb")));
 
   // Second run: the old paths leave the kernel first, everything comes from the cache.
   for (auto* peer : {kernel.get(), addin.get(), ide.get()}) peer->frames.clear();
@@ -406,21 +406,21 @@ TEST_F(Packages, WorkflowEndsEarlyWithoutPackagesAndReportsAFailedResolution) {
   run(handle_workbook_packages_install(*server, "wb"));
   EXPECT_TRUE(has_log(spdlog::level::info, "No packages to install for workbook wb"));
   EXPECT_TRUE(kernel->frames.empty() && addin->frames.empty() && ide->frames.empty());
-  EXPECT_EQ(server->manager.workbook_installed_packages["wb"], json::value(json::array()));
+  EXPECT_EQ(server->workbooks.at("wb").installed_packages, json::value(json::array()));
 
   // Only removals, with paths of an earlier run: unloaded, and the workbook stores an empty list.
-  server->manager.workbook_packages["wb"] = json::array{entry("a", "1.0", {}, "to_remove")};
-  server->manager.workbook_package_paths["wb"] = json::array{"/old/path"};
+  server->workbooks.at("wb").packages = json::array{entry("a", "1.0", {}, "to_remove")};
+  server->workbooks.at("wb").package_paths = json::array{"/old/path"};
   run(handle_workbook_packages_install(*server, "wb"));
   EXPECT_EQ(kernel->frames, (std::vector<std::string>{R"({"type":"unload_and_clear_paths","paths":["/old/path"]})"}));
   EXPECT_EQ(addin->frames, (std::vector<std::string>{R"({"type":"save_workbook_packages","packages":[]})"}));
   EXPECT_EQ(ide->frames.back(),
             R"({"type":"package_installation_complete","workbook_id":"wb","message":"✓ All packages removed. No packages to install."})");
-  EXPECT_EQ(server->manager.workbook_package_paths["wb"], json::value(json::array()));
+  EXPECT_EQ(server->workbooks.at("wb").package_paths, json::value(json::array()));
 
   // A version that does not exist: every entry "error", each of pip's errors on the consoles.
   ide->frames.clear();
-  server->manager.workbook_packages["wb"] = json::array{entry("plainpkg", "9.9"), entry("extradep", "1.0")};
+  server->workbooks.at("wb").packages = json::array{entry("plainpkg", "9.9"), entry("extradep", "1.0")};
   run(handle_workbook_packages_install(*server, "wb"), std::chrono::seconds(60));
   EXPECT_EQ(status("wb", "plainpkg"), "error");
   EXPECT_EQ(status("wb", "extradep"), "error");
@@ -440,8 +440,8 @@ TEST_F(Packages, WorkflowEndsEarlyWithoutPackagesAndReportsAFailedResolution) {
   plant_distribution("fromenv", "1.0");
   kernel->frames.clear();
   ide->frames.clear();
-  server->manager.workbook_packages["wb"] = json::array{entry("fromenv", "1.0")};
-  server->manager.workbook_package_paths["wb"] = json::array{"/old/two"};
+  server->workbooks.at("wb").packages = json::array{entry("fromenv", "1.0")};
+  server->workbooks.at("wb").package_paths = json::array{"/old/two"};
   run(handle_workbook_packages_install(*server, "wb"), std::chrono::seconds(60));
   EXPECT_EQ(kernel->frames, (std::vector<std::string>{R"({"type":"unload_and_clear_paths","paths":["/old/two"]})"}));
   EXPECT_TRUE(ide->of_type("package_paths_updated").empty());
@@ -452,7 +452,7 @@ TEST_F(Packages, WorkflowEndsEarlyWithoutPackagesAndReportsAFailedResolution) {
 
 TEST_F(Packages, RetriedDirectPackagesEndCleanAndFailedDependenciesMarkWhoNeedsThem) {
   auto ide = connect("ide", "main");
-  server->manager.workbook_packages["wb"] =
+  server->workbooks.at("wb").packages =
       json::array{entry("needsdep", "1.0"), entry("builddep", "1.0"), entry("usesnever", "1.0")};
   run(handle_workbook_packages_install(*server, "wb"), std::chrono::seconds(120));
   // needsdep failed, then installed on a retry: its own errors are gone.
@@ -461,7 +461,7 @@ TEST_F(Packages, RetriedDirectPackagesEndCleanAndFailedDependenciesMarkWhoNeedsT
   EXPECT_TRUE(contains(pip_lines(*ide, "success"), "Retry succeeded: needsdep==1.0 to "));
   // usesnever installed, its dependency never did: it carries the dependency's error.
   EXPECT_EQ(status("wb", "usesnever"), "installed_with_errors");
-  const json::object& errors = server->manager.package_errors["wb"].as_object();
+  const json::object& errors = server->workbooks.at("wb").package_errors.as_object();
   ASSERT_EQ(errors.size(), 1u);
   const json::array& texts = errors.at("usesnever").as_array();
   ASSERT_GE(texts.size(), 2u);
@@ -469,13 +469,13 @@ TEST_F(Packages, RetriedDirectPackagesEndCleanAndFailedDependenciesMarkWhoNeedsT
   EXPECT_TRUE(std::string_view(texts.back().as_string()).find("outside the target directory") != std::string::npos);
   EXPECT_EQ(get_str(ide->of_type("package_installation_complete").at(0), "message"),
             "✓ Installation complete. 3 package(s) installed.");
-  for (const auto& d : server->manager.workbook_resolved_deps["wb"].as_array())
+  for (const auto& d : server->workbooks.at("wb").resolved_deps.as_array())
     EXPECT_EQ(d.as_object().at("is_error").as_bool(), get_str(d.as_object(), "name") == "neverdep");
 }
 
 TEST_F(Packages, RunsOfOneWorkbookTakeTurnsAndCollapseWhileOtherWorkbooksGoAlongside) {
   auto ide = connect("ide", "main");
-  for (const char* wb : {"one", "two"}) server->manager.workbook_packages[wb] = json::array{entry("plainpkg", "1.0")};
+  for (const char* wb : {"one", "two"}) server->workbooks.at(wb).packages = json::array{entry("plainpkg", "1.0")};
   install("plainpkg", "1.0");  // cached: each run is then mostly pip's resolver
   // Four requests for "one" while its first run goes: one further run serves the other three.
   std::vector<awaitable<void>> tasks;
@@ -505,7 +505,7 @@ TEST_F(Packages, ACancelledOrStoppedRunPutsItsEntriesBackAndKillsItsInstaller) {
   ::setenv("SLOWBUILD_PID_FILE", pid_file.c_str(), 1);
   auto kernel = connect("kernel", "wb");
   auto ide = connect("ide", "main");
-  server->manager.workbook_packages["wb"] = json::array{entry("plainpkg", "1.0"), entry("slowbuild", "1.0")};
+  server->workbooks.at("wb").packages = json::array{entry("plainpkg", "1.0"), entry("slowbuild", "1.0")};
   asio::cancellation_signal cancel;
   bool done = false;
   std::exception_ptr ended;
@@ -530,7 +530,7 @@ TEST_F(Packages, ACancelledOrStoppedRunPutsItsEntriesBackAndKillsItsInstaller) {
   ASSERT_EQ(updates.size(), 1u);
   EXPECT_EQ(updates[0].at("packages"), json::value(packages("wb")));
   EXPECT_FALSE(pm().is_cached(pm().entry_path("slowbuild", "1.0", {})));
-  EXPECT_EQ(server->manager.workbook_installed_packages["wb"], json::value(packages("wb")));
+  EXPECT_EQ(server->workbooks.at("wb").installed_packages, json::value(packages("wb")));
   EXPECT_TRUE(kernel->of_type("set_package_paths").empty());
   EXPECT_FALSE(packages_install_running(*server, "wb"));
 
@@ -558,37 +558,37 @@ TEST_F(Packages, ACancelledOrStoppedRunPutsItsEntriesBackAndKillsItsInstaller) {
 TEST_F(Packages, AddinAnswerStartsPendingAndTheEditorsGetTheStoredState) {
   json::object answer = obj(R"({"packages":[{"name":"a","version":"1","status":"installed"},7,
                                             {"name":"b","version":"2"}],"python_paths":["/p"]})");
-  auto [list, paths] = get_pacakages_and_python_paths_from_addin_message(answer);
+  auto [list, paths] = get_packages_and_python_paths_from_addin_message(answer);
   EXPECT_EQ(list, json::array({json::object{{"name", "a"}, {"version", "1"}, {"status", "pending"}},
                                json::object{{"name", "b"}, {"version", "2"}, {"status", "pending"}}}));
   EXPECT_EQ(answer.at("packages").as_array()[0].as_object().at("status"), "pending");  // in place
   EXPECT_EQ(paths, json::array{"/p"});
   json::object empty;
-  auto [none, no_paths] = get_pacakages_and_python_paths_from_addin_message(empty);
+  auto [none, no_paths] = get_packages_and_python_paths_from_addin_message(empty);
   EXPECT_TRUE(none.empty() && no_paths.empty());
 
   auto ide = connect("ide", "main");
   auto other = connect("ide", "other");
-  server->manager.workbook_packages["wb"] = list;
-  server->manager.workbook_python_paths["wb"] = paths;
+  server->workbooks.at("wb").packages = list;
+  server->workbooks.at("wb").python_paths = paths;
   json::array given_empty;
-  run(server->manager._push_packages_and_python_paths("wb", &given_empty, nullptr, nullptr, ide));
+  run(_push_packages_and_python_paths(*server, "wb", &given_empty, nullptr, nullptr, ide));
   EXPECT_EQ(ide->frames.back(),
             R"({"type":"workbook_packages_update","workbook_id":"wb","packages":[{"name":"a","version":"1","status":"pending"},)"
             R"({"name":"b","version":"2","status":"pending"}],"python_paths":["/p"],"package_errors":{}})");
   EXPECT_TRUE(other->frames.empty());
   EXPECT_TRUE(has_log(spdlog::level::debug, "Pushed packages and python paths state to IDE websocket for: wb"));
-  run(server->manager._push_packages_and_python_paths("wb"));
+  run(_push_packages_and_python_paths(*server, "wb"));
   EXPECT_EQ(other->frames.size(), 1u);
   ide->fail_sends = true;
   other->fail_sends = true;
-  run(server->manager._push_packages_and_python_paths("wb", nullptr, nullptr, nullptr, ide));
+  run(_push_packages_and_python_paths(*server, "wb", nullptr, nullptr, nullptr, ide));
   EXPECT_TRUE(has_log_containing("Error pushing packages and python paths state: "));
 
   auto addin = connect("addin", "wb");
   dispatch("addin", "wb", obj(R"({"type":"client_sync_packages","packages":[]})"));
   EXPECT_TRUE(addin->frames.empty());
-  EXPECT_EQ(server->manager.workbook_packages["wb"], json::value(list));
+  EXPECT_EQ(server->workbooks.at("wb").packages, json::value(list));
 }
 
 TEST_F(Packages, EditorRequestsChangeTheListAnswerQuestionsAndStartTheRun) {

@@ -104,12 +104,12 @@ TEST_F(PublishedFunctions, APushParsesEachModuleOnceWhateverTheNumberOfFunctions
     functions.emplace_back(std::move(entry));
   }
   module += "]";
-  server->manager.save_module("wb", "m", module);
-  server->manager.save_module("wb", "other", R"([["g", false, ["y"]]])");
+  save_module(server->workbooks.at("wb"), "m", module);
+  save_module(server->workbooks.at("wb"), "other", R"([["g", false, ["y"]]])");
   functions.emplace_back(obj(R"({"module_name":"other","function_name":"g","excel_name":"G","streaming":true})"));
   functions.emplace_back(obj(R"({"module_name":"absent","function_name":"h","excel_name":"H"})"));
 
-  run(server->manager._push_custom_functions_to_addin("wb", &functions));
+  run(_push_custom_functions_to_addin(*server, "wb", &functions));
   auto sync = addin->of_type("sync_custom_functions").at(0).at("functions").as_array();
   ASSERT_EQ(sync.size(), 32u);
   EXPECT_EQ(json::serialize(sync[29]),
@@ -120,7 +120,7 @@ TEST_F(PublishedFunctions, APushParsesEachModuleOnceWhateverTheNumberOfFunctions
   EXPECT_EQ(helper().stats().parses, 2u);
 
   // The same sources again: answered from the cache.
-  run(server->manager._push_custom_functions_to_addin("wb", &functions));
+  run(_push_custom_functions_to_addin(*server, "wb", &functions));
   EXPECT_EQ(helper().stats().parses, 2u);
   EXPECT_EQ(addin->of_type("sync_custom_functions").at(1), addin->of_type("sync_custom_functions").at(0));
 }
@@ -174,26 +174,26 @@ TEST_F(PublishedFunctions, PushFailuresAreLoggedAndTheStoreKeepsTheNewList) {
   auto ide2 = connect("ide", "two");
   addin->fail_sends = true;
   json::array functions = json::parse(R"([{"module_name":"m","function_name":"f","excel_name":"F"}])").as_array();
-  run(server->manager.handle_update_published_functions("wb", functions));
+  run(handle_update_published_functions(*server, "wb", functions));
   EXPECT_TRUE(has_log(spdlog::level::err, "Error pushing custom functions to Add-in: send failed"));
-  EXPECT_EQ(server->manager.published_functions.at("wb"), json::value(functions));
+  EXPECT_EQ(server->workbooks.at("wb").published_functions, json::value(functions));
   EXPECT_EQ(ide1->of_type("published_functions_state").size(), 1u);
 
   // Stored list, to one editor only; then that editor fails.
   addin->fail_sends = false;
-  run(server->manager._push_custom_functions_to_addin("wb"));
+  run(_push_custom_functions_to_addin(*server, "wb"));
   EXPECT_EQ(addin->of_type("sync_custom_functions").at(0).at("functions").as_array().size(), 1u);
-  run(server->manager._push_published_functions_state("wb", nullptr, ide2));
+  run(_push_published_functions_state(*server, "wb", nullptr, ide2));
   EXPECT_EQ(ide2->frames.back(),
             R"({"type":"published_functions_state","workbook_id":"wb","functions":[{"module_name":"m","function_name":"f","excel_name":"F"}]})");
   EXPECT_TRUE(has_log(spdlog::level::debug, "Pushed published functions state to IDE websocket for: wb"));
   EXPECT_EQ(ide1->frames.size(), 1u);
   ide2->fail_sends = true;
   json::array none;
-  run(server->manager._push_published_functions_state("wb", &none, ide2));
+  run(_push_published_functions_state(*server, "wb", &none, ide2));
   EXPECT_TRUE(has_log(spdlog::level::err, "Error pushing published functions state: send failed"));
   // An absent list and an empty one differ: the empty one is sent as it is.
-  run(server->manager._push_published_functions_state("wb", &none));
+  run(_push_published_functions_state(*server, "wb", &none));
   EXPECT_EQ(ide1->of_type("published_functions_state").back().at("functions"), json::array());
 }
 

@@ -1,5 +1,7 @@
 #include "support.hpp"
 
+#include <boost/asio/detached.hpp>
+
 namespace switchyard::testing {
 namespace {
 
@@ -46,20 +48,24 @@ TEST_F(Registry, SupersededDisconnectLeavesTheNewerEntryAlone) {
 
 TEST_F(Registry, KernelDisconnectDropsKernelReportedStateOnly) {
   connect("addin", "wb", "Book");
-  connect("kernel", "wb");
-  auto& m = server->manager;
-  m.win32_workbook_tree["wb"] = json::object();
-  m.win32_event_definitions["wb"] = json::object();
-  m.win32_registered_handlers["wb"] = HandlerRegistry();
-  m.disconnect("kernel", "wb");
-  EXPECT_FALSE(m.win32_workbook_tree.contains("wb"));
-  EXPECT_FALSE(m.win32_event_definitions.contains("wb"));
-  EXPECT_TRUE(m.win32_registered_handlers.contains("wb"));
+  auto kernel = std::make_shared<FakePeer>();
+  asio::co_spawn(ioc, websocket_endpoint(*server, kernel, "kernel", "wb", {}), asio::detached);
+  settle();
+  Workbook& wb = server->workbooks.at("wb");
+  wb.win32_tree = json::object();
+  wb.win32_definitions = json::object();
+  wb.win32_handlers.set("Sheet1", "Change", json::object());
+  kernel->push_incoming(std::nullopt);
+  settle();
+  EXPECT_FALSE(wb.win32_tree);
+  EXPECT_FALSE(wb.win32_definitions);
+  EXPECT_EQ(wb.win32_handlers.size(), 1u);
   // The add-in's display name belongs to the add-in and survives its kernel.
+  auto& m = server->manager;
   EXPECT_EQ(m.client_name("wb"), "Book");
-  m.win32_workbook_tree["wb"] = json::object();
+  wb.win32_tree = json::object();
   m.disconnect("addin", "wb");
-  EXPECT_TRUE(m.win32_workbook_tree.contains("wb"));
+  EXPECT_TRUE(wb.win32_tree);
   EXPECT_EQ(m.client_name("wb"), "");
 }
 

@@ -209,22 +209,22 @@ TEST_F(Relays, PushesToEditors) {
   EXPECT_EQ(one->frames.at(0), R"({"type":"workbook_list","workbooks":[]})");
   connect("addin", "wb2", "Book2.xlsx");
   connect("addin", "wb1");
-  server->manager.save_module("wb2", "m", "x = 1");
+  save_module(server->workbooks.at("wb2"), "m", "x = 1");
   run(send_workbook_list_to_ide(*server, two));
   EXPECT_EQ(two->frames.at(1),
             R"({"type":"workbook_list","workbooks":[{"id":"wb2","name":"Book2.xlsx","modules":{"m":"x = 1"}},{"id":"wb1","name":"Untitled","modules":{}}]})");
   EXPECT_EQ(one->frames.size(), 1u);
 
-  run(server->manager._push_object_clear("wb2"));
+  run(_push_object_clear(*server, "wb2"));
   EXPECT_EQ(one->frames.at(1), R"({"type":"object_registry_update","action":"clear_all","workbook_id":"wb2"})");
   EXPECT_EQ(two->frames.at(2), one->frames.at(1));
   EXPECT_TRUE(has_log(spdlog::level::debug, "Pushed object clear to IDE for: wb2"));
-  run(server->manager._push_object_clear("wb1", one));
+  run(_push_object_clear(*server, "wb1", one));
   EXPECT_EQ(one->frames.at(2), R"({"type":"object_registry_update","action":"clear_all","workbook_id":"wb1"})");
   EXPECT_TRUE(has_log(spdlog::level::debug, "Pushed object clear to IDE websocket for: wb1"));
 
-  run(server->manager._push_message_to_ide_console("Kernel ready"));
-  run(server->manager._push_message_to_ide_console("Failed", "red", two));
+  run(_push_message_to_ide_console(*server, "Kernel ready"));
+  run(_push_message_to_ide_console(*server, "Failed", "red", two));
   EXPECT_EQ(one->frames.at(3), R"({"type":"log_to_console","content":"Kernel ready"})");
   EXPECT_EQ(two->frames.at(4), R"({"type":"log_to_console","content":"Failed","color":"red"})");
   EXPECT_TRUE(has_log(spdlog::level::debug, "Pushed console message to IDE"));
@@ -232,8 +232,8 @@ TEST_F(Relays, PushesToEditors) {
 
   // A failing target is logged and swallowed.
   two->fail_sends = true;
-  run(server->manager._push_object_clear("wb1", two));
-  run(server->manager._push_message_to_ide_console("x", {}, two));
+  run(_push_object_clear(*server, "wb1", two));
+  run(_push_message_to_ide_console(*server, "x", {}, two));
   run(send_workbook_list_to_ide(*server, two));
   EXPECT_TRUE(has_log(spdlog::level::err, "Error pushing object clear: send failed"));
   EXPECT_TRUE(has_log(spdlog::level::err, "Error pushing console message: send failed"));

@@ -1,4 +1,4 @@
-#include "services/package_manager.hpp"
+#include "packages/package_manager.hpp"
 
 #include "services/logging.hpp"
 #include "services/pipe_process.hpp"

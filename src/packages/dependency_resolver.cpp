@@ -1,4 +1,4 @@
-#include "services/dependency_resolver.hpp"
+#include "packages/dependency_resolver.hpp"
 
 #include "services/logging.hpp"
 #include "services/pipe_process.hpp"

@@ -1,13 +1,11 @@
-// Splitting large outgoing messages into chunk envelopes and putting incoming ones together.
-#include "switchyard/connection_manager.hpp"
-#include "switchyard/server.hpp"
+// Chunk envelopes: putting incoming ones together, and making them for a large message.
+#include "switchyard/chunks.hpp"
 
 namespace switchyard {
 
 namespace {
 
-constexpr std::int64_t kMaxTotalChunks =
-    static_cast<std::int64_t>(ConnectionManager::kMaxMessageBytes / CHUNK_SIZE);
+constexpr std::int64_t kMaxTotalChunks = static_cast<std::int64_t>(ChunkAssembler::kMaxMessageBytes / CHUNK_SIZE);
 
 bool is_integer(const json::value& v) { return v.is_int64() || v.is_uint64(); }
 
@@ -20,31 +18,25 @@ std::int64_t as_int(const json::value& v) {
 
 }  // namespace
 
-std::size_t ConnectionManager::chunk_buffer_count(std::string_view client_id) const {
-  auto it = _chunk_buffers.find(client_id);
-  return it == _chunk_buffers.end() ? 0 : it->second.size();
+std::size_t ChunkAssembler::buffer_count(std::string_view client_id) const {
+  auto it = buffers_.find(client_id);
+  return it == buffers_.end() ? 0 : it->second.size();
 }
 
-void ConnectionManager::sweep_chunk_buffers(corvane::Clock::time_point now) {
-  for (auto& [client_id, inner] : _chunk_buffers) {
+void ChunkAssembler::sweep(corvane::Clock::time_point now) {
+  for (auto& [client_id, inner] : buffers_) {
     std::vector<std::string> stale;
     for (const auto& [chunk_id, buffer] : inner)
-      if (now - buffer.touched >= kChunkBufferIdle) stale.push_back(chunk_id);
+      if (now - buffer.touched >= kBufferIdle) stale.push_back(chunk_id);
     for (const auto& chunk_id : stale) {
       log_->warn("[BusinessLayer] Discarding incomplete chunk buffer {} of {}: no chunk for {} s", chunk_id,
-                 client_id, kChunkBufferIdle.count());
+                 client_id, kBufferIdle.count());
       inner.erase(chunk_id);
     }
   }
 }
 
-awaitable<std::optional<json::object>> ConnectionManager::_handle_chunk_message(std::string_view,
-                                                                               std::string_view client_id,
-                                                                               const json::object& message) {
-  co_return handle_chunk(client_id, message);
-}
-
-std::optional<json::object> ConnectionManager::handle_chunk(std::string_view client_id, const json::object& message) {
+std::optional<json::object> ChunkAssembler::handle_chunk(std::string_view client_id, const json::object& message) {
   const json::value* chunk_id_v = message.if_contains("chunk_id");
   const json::value* index_v = message.if_contains("chunk_index");
   const json::value* total_v = message.if_contains("total_chunks");
@@ -76,21 +68,21 @@ std::optional<json::object> ConnectionManager::handle_chunk(std::string_view cli
   std::string chunk_id = chunk_id_v->is_string() ? std::string(chunk_id_v->get_string()) : to_json(*chunk_id_v);
 
   auto now = corvane::Clock::now();
-  if (now - last_chunk_sweep_ >= std::chrono::seconds(5)) {
-    last_chunk_sweep_ = now;
-    sweep_chunk_buffers(now);
+  if (now - last_sweep_ >= std::chrono::seconds(5)) {
+    last_sweep_ = now;
+    sweep(now);
   }
 
-  auto& inner = _chunk_buffers[std::string(client_id)];
-  ChunkBuffer* buffer = inner.find(chunk_id);
+  auto& inner = buffers_[std::string(client_id)];
+  Buffer* buffer = inner.find(chunk_id);
   if (!buffer) {
-    while (inner.size() >= kMaxChunkBuffersPerClient) {
+    while (inner.size() >= kMaxBuffersPerClient) {
       auto oldest = inner.begin()->first;
       log_->warn("[BusinessLayer] Too many incomplete chunked messages from {}; discarding chunk_id {}",
                  client_id, oldest);
       inner.erase(oldest);
     }
-    ChunkBuffer fresh;
+    Buffer fresh;
     fresh.chunks.resize(static_cast<std::size_t>(total_chunks));
     fresh.total = total_chunks;
     buffer = &inner.set(chunk_id, std::move(fresh));
@@ -156,27 +148,11 @@ std::optional<json::object> ConnectionManager::handle_chunk(std::string_view cli
   return std::move(parsed.get_object());
 }
 
-awaitable<void> ConnectionManager::send_message_with_chunking(std::string client_type, std::string client_id,
-                                                              json::object message) {
-  PeerPtr peer = get_connection(client_type, client_id);
-  if (!peer) co_return;
-  std::string text = to_ascii_json(message);
-  if (text.size() > CHUNK_SIZE) {
-    co_await _send_chunked_to_client(peer, text, message);
-  } else {
-    co_await peer->send_text(std::make_shared<const std::string>(std::move(text)));
-  }
-}
-
-awaitable<void> ConnectionManager::_send_chunked_to_client(PeerPtr websocket, const std::string& raw_json,
-                                                           const json::object& original_message) {
-  std::string chunk_id = new_uuid();
+Chunked split_into_chunks(std::string_view raw_json, const json::value& original_type) {
+  Chunked out{new_uuid(), {}};
+  const std::string& chunk_id = out.chunk_id;
   std::size_t total_chunks = (raw_json.size() + CHUNK_SIZE - 1) / CHUNK_SIZE;
-  auto type_it = original_message.find("type");
-  std::string type_log = type_it == original_message.end() ? "None" : py_str(type_it->value());
-  json::value original_type = type_it == original_message.end() ? json::value("unknown") : type_it->value();
-  log_->info("[BusinessLayer] Chunking large message: type={}, size={}, chunks={}", type_log, raw_json.size(),
-             total_chunks);
+  out.envelopes.reserve(total_chunks);
   for (std::size_t i = 0; i < total_chunks; ++i) {
     std::size_t begin = i * CHUNK_SIZE;
     std::size_t end = std::min(begin + CHUNK_SIZE, raw_json.size());
@@ -185,11 +161,11 @@ awaitable<void> ConnectionManager::_send_chunked_to_client(PeerPtr websocket, co
     envelope["chunk_id"] = chunk_id;
     envelope["chunk_index"] = i;
     envelope["total_chunks"] = total_chunks;
-    envelope["data"] = std::string_view(raw_json).substr(begin, end - begin);
+    envelope["data"] = raw_json.substr(begin, end - begin);
     envelope["original_type"] = original_type;
-    co_await websocket->send_text(std::make_shared<const std::string>(to_json(envelope)));
+    out.envelopes.push_back(to_json(envelope));
   }
-  log_->debug("[BusinessLayer] Sent {} chunks, chunk_id={}", total_chunks, chunk_id);
+  return out;
 }
 
 }  // namespace switchyard

@@ -2,7 +2,7 @@
 // Resolution of a workbook's packages as one dependency tree, by pip's own resolver run under
 // the kernels' interpreter (`pip install --dry-run --ignore-installed --report`), so that the
 // answer is the one pip would install.
-#include "services/package_manager.hpp"
+#include "packages/package_manager.hpp"
 
 #include <boost/json/value.hpp>
 
