@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -48,13 +50,29 @@ std::optional<int> Child::exit_status() const {
   return status_;
 }
 
+void Child::on_exit(std::function<void(int)> handler) {
+  std::lock_guard lock(mutex_);
+  on_exit_ = std::move(handler);
+}
+
+std::string describe_exit(int status) {
+  if (WIFSIGNALED(status)) {
+    const char* name = ::sigabbrev_np(WTERMSIG(status));
+    return name ? std::string("SIG") + name : "signal " + std::to_string(WTERMSIG(status));
+  }
+  return "status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : status);
+}
+
 void Child::mark_reaped(int status) {
+  std::function<void(int)> handler;
   {
     std::lock_guard lock(mutex_);
     if (reaped_) return;
     reaped_ = true;
     status_ = status;
+    handler = std::move(on_exit_);
   }
+  if (handler) handler(status);
   std::lock_guard lock(g_table_mutex);
   auto it = g_table.find(pid_);
   if (it != g_table.end()) {
@@ -143,18 +161,83 @@ class StdioPlan {
 
 }  // namespace
 
+namespace {
+
+// Where execvp would find `name`: itself when it names a path, else the first executable file of
+// that name in PATH. Empty with `err` set when there is none.
+std::string resolve_program(const std::string& name, int& err) {
+  if (name.find('/') != std::string::npos) return name;
+  const char* env_path = std::getenv("PATH");
+  std::string_view path = env_path && *env_path ? env_path : "/bin:/usr/bin";
+  err = ENOENT;
+  while (true) {
+    std::size_t colon = path.find(':');
+    std::string dir(path.substr(0, colon));
+    std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + name;
+    struct stat st {};
+    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+      err = EACCES;
+    }
+    if (colon == std::string_view::npos) break;
+    path.remove_prefix(colon + 1);
+  }
+  return {};
+}
+
+// In the child, between fork and exec: only async-signal-safe calls. Returns only on failure.
+[[noreturn]] void become_child(pid_t parent, bool new_group, const int (&stdio)[3], int report_fd, const char* path,
+                               char* const* argv, char* const* envp) {
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  for (int sig : {SIGPIPE, SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::sigaction(sig, &dfl, nullptr);
+  if (new_group) ::setpgid(0, 0);
+  // Dies with the server; a server that died before this was set is noticed right after.
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::getppid() != parent) ::_exit(127);
+  for (int target = 0; target < 3; ++target) {
+    int fd = stdio[target];
+    if (fd < 0) continue;
+    if (fd == target) ::fcntl(fd, F_SETFD, 0);
+    else ::dup2(fd, target);
+  }
+  // Nothing but the standard streams (and the exec report, closed by exec) goes across.
+  if (report_fd > 3) ::close_range(3, static_cast<unsigned>(report_fd) - 1, 0);
+  ::close_range(static_cast<unsigned>(report_fd) + 1, ~0u, 0);
+  ::execve(path, argv, envp);
+  int err = errno;
+  [[maybe_unused]] ssize_t n = ::write(report_fd, &err, sizeof err);
+  ::_exit(127);
+}
+
+Spawned failure(int err, const std::string& program, std::string& error) {
+  error = std::string("[Errno ") + std::to_string(err) + "] " + std::strerror(err) + ": '" + program + "'";
+  Spawned failed;
+  failed.error_number = err;
+  return failed;
+}
+
+}  // namespace
+
 Spawned spawn(const std::vector<std::string>& argv, const SpawnOptions& options, std::string& error) {
   if (argv.empty()) {
     error = "empty command";
     return {};
   }
+  int err = 0;
+  const std::string path = resolve_program(argv[0], err);
+  if (path.empty()) return failure(err, argv[0], error);
   StdioPlan stdio;
   if (!stdio.prepare(options, error)) return {};
+
+  // Everything the child needs is made before the fork.
   std::vector<char*> cargv;
   cargv.reserve(argv.size() + 1);
   for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
   cargv.push_back(nullptr);
-
   std::vector<char*> cenv;
   char** envp = environ;
   if (options.env) {
@@ -162,38 +245,38 @@ Spawned spawn(const std::vector<std::string>& argv, const SpawnOptions& options,
     cenv.push_back(nullptr);
     envp = cenv.data();
   }
-
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-  if (options.new_process_group) {
-    flags |= POSIX_SPAWN_SETPGROUP;
-    posix_spawnattr_setpgroup(&attr, 0);
+  const int child_stdio[3] = {stdio.child_end(0), stdio.child_end(1), stdio.child_end(2)};
+  // The child reports a failed exec through this pipe; a successful exec closes it.
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) {
+    error = std::string("cannot create a pipe: ") + std::strerror(errno);
+    return {};
   }
-  sigset_t empty_mask;
-  sigemptyset(&empty_mask);
-  posix_spawnattr_setsigmask(&attr, &empty_mask);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  for (int sig : {SIGPIPE, SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&defaults, sig);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, flags);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  for (int target = 0; target < 3; ++target)
-    if (stdio.child_end(target) >= 0) posix_spawn_file_actions_adddup2(&actions, stdio.child_end(target), target);
-
-  pid_t pid = -1;
-  int rc = ::posix_spawnp(&pid, cargv[0], &actions, &attr, cargv.data(), envp);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) {
-    error = std::string("[Errno ") + std::to_string(rc) + "] " + std::strerror(rc) + ": '" + argv[0] + "'";
-    Spawned failed;
-    failed.error_number = rc;
-    return failed;
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid == 0) become_child(parent, options.new_process_group, child_stdio, report[1], path.c_str(), cargv.data(), envp);
+  ::close(report[1]);
+  if (pid < 0) {
+    err = errno;
+    ::close(report[0]);
+    return failure(err, argv[0], error);
   }
+  // Also here, so that the group exists whichever of the two runs first.
+  if (options.new_process_group) ::setpgid(pid, pid);
+  int exec_error = 0;
+  ssize_t got;
+  do {
+    got = ::read(report[0], &exec_error, sizeof exec_error);
+  } while (got < 0 && errno == EINTR);
+  ::close(report[0]);
+  if (got == static_cast<ssize_t>(sizeof exec_error)) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return failure(exec_error, argv[0], error);
+  }
+
   Spawned spawned;
   spawned.child = std::make_shared<Child>(pid);
   {

@@ -4,6 +4,8 @@
 // never hit.
 #include <sys/types.h>
 
+#include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -35,12 +37,24 @@ class Child {
 
   void mark_reaped(int status);
 
+  // Called once with the wait status when the process has been reaped (from the thread that
+  // reaped it: the server's loop, where SIGCHLD is handled). Set at most once, before it exits.
+  void on_exit(std::function<void(int status)> handler);
+  // The server asked the process to stop: its exit is no surprise.
+  void expect_exit() { expected_exit_ = true; }
+  bool exit_expected() const { return expected_exit_; }
+
  private:
   pid_t pid_;
   mutable std::mutex mutex_;
   bool reaped_ = false;
   int status_ = 0;
+  std::function<void(int)> on_exit_;
+  std::atomic<bool> expected_exit_{false};
 };
+
+// "status 3", or the signal's name ("SIGSEGV") for a wait status.
+std::string describe_exit(int status);
 
 // What one of a child's standard streams is: the server's own, /dev/null, or a pipe whose other
 // end the server keeps.

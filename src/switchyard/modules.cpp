@@ -88,9 +88,21 @@ json::object modules_object(const Workbook* wb) {
 
 // ---- requests to the add-in -------------------------------------------------------------------
 
+namespace {
+
+// Asks the workbook's add-in one of the module, function, package or event questions; a failure
+// is logged as "{failure} {workbook_id}: {reason}".
+awaitable<std::optional<json::object>> ask_workbook(Server& server, const std::string& workbook_id,
+                                                    json::object request, std::string_view failure) {
+  return ask_addin(server, workbook_id, std::move(request), server.addin_request_timeout,
+                   std::string(failure) + " " + workbook_id);
+}
+
+}  // namespace
+
 awaitable<const ModuleTable*> request_modules_from_addin(Server& server, std::string workbook_id) {
-  auto reply = co_await ask_addin(server, workbook_id, module_request("get_modules_request"),
-                                  server.addin_request_timeout, "Error fetching modules from workbook " + workbook_id);
+  auto reply = co_await ask_workbook(server, workbook_id, module_request("get_modules_request"),
+                                     "Error fetching modules from workbook");
   if (!reply) co_return nullptr;
   json::object modules;
   if (auto* m = reply->if_contains("modules")) {
@@ -104,9 +116,8 @@ awaitable<const ModuleTable*> request_modules_from_addin(Server& server, std::st
 }
 
 awaitable<std::optional<json::array>> request_functions_from_addin(Server& server, std::string workbook_id) {
-  auto reply = co_await ask_addin(server, workbook_id, module_request("get_functions_request"),
-                                  server.addin_request_timeout,
-                                  "Error requesting functions from addin for workbook " + workbook_id);
+  auto reply = co_await ask_workbook(server, workbook_id, module_request("get_functions_request"),
+                                     "Error requesting functions from addin for workbook");
   if (!reply) co_return std::nullopt;
   json::array functions;
   if (auto* f = reply->if_contains("functions"); f && f->is_array()) functions = std::move(f->get_array());
@@ -115,9 +126,8 @@ awaitable<std::optional<json::array>> request_functions_from_addin(Server& serve
 }
 
 awaitable<std::optional<json::object>> request_packages_from_addin(Server& server, std::string workbook_id) {
-  auto reply = co_await ask_addin(server, workbook_id, module_request("get_packages_request"),
-                                  server.addin_request_timeout,
-                                  "Error requesting packages from addin for workbook " + workbook_id);
+  auto reply = co_await ask_workbook(server, workbook_id, module_request("get_packages_request"),
+                                     "Error requesting packages from addin for workbook");
   if (!reply) co_return std::nullopt;
   json::object out;
   auto take_list = [&](std::string_view key) {
@@ -132,9 +142,8 @@ awaitable<std::optional<json::object>> request_packages_from_addin(Server& serve
 }
 
 awaitable<std::optional<json::object>> request_events_info_from_addin(Server& server, std::string workbook_id) {
-  auto reply = co_await ask_addin(server, workbook_id, module_request("get_events_request"),
-                                  server.addin_request_timeout,
-                                  "Error requesting events from addin for workbook " + workbook_id);
+  auto reply = co_await ask_workbook(server, workbook_id, module_request("get_events_request"),
+                                     "Error requesting events from addin for workbook");
   if (!reply) co_return std::nullopt;
   json::object out;
   auto count = [](const json::value& v) -> std::size_t {
@@ -155,8 +164,8 @@ awaitable<bool> save_module_to_addin(Server& server, std::string workbook_id, st
   json::object request = module_request("save_module_request");
   request["module_name"] = module_name;
   request["code"] = code;
-  auto reply = co_await ask_addin(server, workbook_id, std::move(request), server.addin_request_timeout,
-                                  "Error saving module to workbook " + workbook_id);
+  auto reply = co_await ask_workbook(server, workbook_id, std::move(request),
+                                     "Error saving module to workbook");
   if (!reply) co_return false;
   bool success = !is_missing(*reply, "success");
   if (success) {
@@ -170,8 +179,8 @@ awaitable<std::optional<std::string>> load_module_from_addin(Server& server, std
                                                              std::string module_name) {
   json::object request = module_request("load_module_request");
   request["module_name"] = module_name;
-  auto reply = co_await ask_addin(server, workbook_id, std::move(request), server.addin_request_timeout,
-                                  "Error loading module from workbook " + workbook_id);
+  auto reply = co_await ask_workbook(server, workbook_id, std::move(request),
+                                     "Error loading module from workbook");
   if (!reply) co_return std::nullopt;
   auto* code = reply->if_contains("code");
   if (!code || code->is_null()) co_return std::nullopt;
@@ -188,8 +197,8 @@ awaitable<std::optional<std::string>> load_module_from_addin(Server& server, std
 awaitable<bool> delete_module_from_addin(Server& server, std::string workbook_id, std::string module_name) {
   json::object request = module_request("delete_module_request");
   request["module_name"] = module_name;
-  auto reply = co_await ask_addin(server, workbook_id, std::move(request), server.addin_request_timeout,
-                                  "Error deleting module from workbook " + workbook_id);
+  auto reply = co_await ask_workbook(server, workbook_id, std::move(request),
+                                     "Error deleting module from workbook");
   if (!reply) co_return false;
   bool success = !is_missing(*reply, "success");
   if (success) {

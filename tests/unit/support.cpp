@@ -107,7 +107,7 @@ void ServerTest::run_timed(awaitable<void> task, const std::function<void()>& ea
   if (error) std::rethrow_exception(error);
 }
 
-bool ServerTest::wait_for(const std::function<bool()>& done, std::chrono::seconds limit) {
+bool run_until(asio::io_context& ioc, const std::function<bool()>& done, std::chrono::seconds limit) {
   auto deadline = std::chrono::steady_clock::now() + limit;
   asio::steady_timer tick(ioc);
   while (!done()) {
@@ -118,6 +118,11 @@ bool ServerTest::wait_for(const std::function<bool()>& done, std::chrono::second
     ioc.restart();
     ioc.run_one();
   }
+  return true;
+}
+
+bool ServerTest::wait_for(const std::function<bool()>& done, std::chrono::seconds limit) {
+  if (!run_until(ioc, done, limit)) return false;
   settle();
   return true;
 }

@@ -77,6 +77,11 @@ class FakePeer : public PeerConnection {
   std::shared_ptr<asio::steady_timer> wake_;
 };
 
+// Runs the loop until `done` holds (an outside event: a process, a pipe, a socket); false when it
+// did not within `limit` (a guard against hanging, not a measure).
+bool run_until(asio::io_context& ioc, const std::function<bool()>& done,
+               std::chrono::seconds limit = std::chrono::seconds(60));
+
 struct LogLine {
   std::string logger;
   spdlog::level::level_enum level;

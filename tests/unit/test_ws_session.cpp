@@ -1,5 +1,7 @@
 // The WebSocket session over a real loopback socket: frames queued without waiting keep their
 // place among awaited sends, and those that never reach the peer are reported.
+#include "support.hpp"
+
 #include "transport/ws_session.hpp"
 
 #include <boost/asio/co_spawn.hpp>
@@ -37,20 +39,6 @@ std::vector<std::string> read_frames(tcp::socket& client, std::size_t count) {
   return out;
 }
 
-// Runs the loop until `done` holds; false if it did not within a minute (a guard, not a measure).
-bool run_until(asio::io_context& ioc, const std::function<bool()>& done) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-  asio::steady_timer tick(ioc);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    tick.expires_after(std::chrono::milliseconds(5));
-    tick.async_wait([](boost::system::error_code) {});
-    ioc.restart();
-    ioc.run_one();
-  }
-  return true;
-}
-
 TEST(WsSession, PostedFramesKeepTheirPlaceAndThoseNeverWrittenAreReported) {
   asio::io_context ioc;
   tcp::acceptor acceptor(ioc, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
@@ -73,7 +61,7 @@ TEST(WsSession, PostedFramesKeepTheirPlaceAndThoseNeverWrittenAreReported) {
     co_return;
   }, asio::detached);
   // Three frames of one byte each, two bytes of header apiece.
-  ASSERT_TRUE(run_until(ioc, [&] { return sent && client.available() >= 9; }));
+  ASSERT_TRUE(testing::run_until(ioc, [&] { return sent && client.available() >= 9; }));
   EXPECT_EQ(read_frames(client, 3), (std::vector<std::string>{"a", "b", "c"}));
 
   // Frames still queued when the connection ends, and frames posted after it, are reported in
@@ -82,14 +70,14 @@ TEST(WsSession, PostedFramesKeepTheirPlaceAndThoseNeverWrittenAreReported) {
   ASSERT_TRUE(session->post_text(text("e"), sink));
   session->abort();
   ASSERT_TRUE(session->post_text(text("f"), sink));
-  ASSERT_TRUE(run_until(ioc, [&] { return sink->frames.size() >= 3; }));
+  ASSERT_TRUE(testing::run_until(ioc, [&] { return sink->frames.size() >= 3; }));
   EXPECT_EQ(sink->frames, (std::vector<std::string>{"d", "e", "f"}));
 
   // A sink that is gone is told nothing (and the reports after it still arrive, in order).
   std::weak_ptr<UndeliveredFrames> gone = std::make_shared<Recorder>();
   EXPECT_TRUE(session->post_text(text("g"), gone));
   EXPECT_TRUE(session->post_text(text("h"), sink));
-  ASSERT_TRUE(run_until(ioc, [&] { return sink->frames.size() >= 4; }));
+  ASSERT_TRUE(testing::run_until(ioc, [&] { return sink->frames.size() >= 4; }));
   EXPECT_EQ(sink->frames, (std::vector<std::string>{"d", "e", "f", "h"}));
 }
 
