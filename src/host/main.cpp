@@ -168,6 +168,11 @@ int main(int argc, char** argv) {
   unsigned short port = 0;
   try {
     port = listener.listen();
+  } catch (const boost::system::system_error& e) {
+    // The reason alone, without the library's source location.
+    std::fprintf(stderr, "switchyard: cannot listen on %s:%d: %s\n", flags.host.c_str(), flags.port,
+                 e.code().message().c_str());
+    return 1;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "switchyard: cannot listen on %s:%d: %s\n", flags.host.c_str(), flags.port, e.what());
     return 1;
@@ -207,8 +212,10 @@ int main(int argc, char** argv) {
           co_await listener.shutdown(std::chrono::milliseconds(1200));
           // Kernels whose add-in never went away still run: they must not outlive the server.
           std::vector<std::shared_ptr<corvane::process::Child>> kernels = server->started_kernels;
-          for (auto& child : kernels)
+          for (auto& child : kernels) {
+            child->expect_exit();
             if (child->signal_group(SIGTERM) != 0) child->signal(SIGTERM);
+          }
           for (int waited = 0; waited < 300; waited += 10) {
             bool any = false;
             for (auto& child : kernels) any = any || child->alive();

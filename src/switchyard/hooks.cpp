@@ -67,17 +67,21 @@ awaitable<void> fetch_workbook_state(Server& server, const std::string& workbook
 
 awaitable<void> on_addin_connection(Server& server, PeerPtr websocket, std::string client_type,
                                     std::string workbook_id) {
+  // Before anything else: what the workbook's kernel did before this connection counts no more.
+  start_kernel_supervision_afresh(server.workbooks.at(workbook_id));
   co_await pause(server);
   co_await fetch_workbook_state(server, workbook_id);
 
-  // The kernel, unless one is connected already (an add-in reload).
-  if (!server.manager.get_connection("kernel", workbook_id)) {
+  // The kernel, unless one is connected or started already (an add-in reload, a second add-in
+  // of the same workbook).
+  if (!server.manager.get_connection("kernel", workbook_id) && !kernel_running(server.workbooks.find(workbook_id))) {
     if (spawn_kernel(server, workbook_id)) co_await pause(server);
     else server.logger->warn("Failed to spawn kernel for {}", workbook_id);
   }
 
   co_await send_workbook_list_to_ide(server);
   co_await send_workbook_info_to_ide(server, workbook_id);
+  server.logger->debug("Add-in connection set up for workbook: {}", workbook_id);
 }
 
 awaitable<void> on_ide_connection(Server& server, PeerPtr websocket, std::string client_type, std::string client_id) {

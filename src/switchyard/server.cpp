@@ -73,6 +73,7 @@ awaitable<void> Server::startup_event() {
 
 awaitable<void> Server::shutdown_event() {
   logger->info("Shutting down Business Layer server...");
+  stopping = true;
   inspector.terminate_inspector();
   if (parameter_helper) parameter_helper->stop();
   // No installer outlives the server.

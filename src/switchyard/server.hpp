@@ -126,6 +126,10 @@ class Server {
   double addin_request_timeout = 10.0;
   double handler_registration_timeout = 10.0;
   PackageHandlerContext package_handlers;
+  // Set by shutdown_event(): kernels that exit now are not started again.
+  bool stopping = false;
+  // Lives as long as the server: what outlives it (a child's exit report) checks it first.
+  std::shared_ptr<bool> alive = std::make_shared<bool>(true);
   // Task groups of the live connections, for cancel_all_tasks().
   std::list<TaskGroup*> connection_groups;
   // Reads module sources for their function parameters; started on first use

@@ -6,7 +6,8 @@
 //   message of an editor or a kernel naming the workbook, a kernel started for it;
 // - the add-in's disconnect stops the kernel process (`kernel` is cleared) and keeps everything
 //   else: a reloaded add-in or a reconnecting editor finds the caches as they were, and the
-//   add-in's next connection hook fetches modules, functions, packages and events afresh;
+//   add-in's next connection hook fetches modules, functions, packages and events afresh (and
+//   starts the kernel's supervision afresh);
 // - the kernel's disconnect drops the kernel's own view of the workbook (`win32_tree`,
 //   `win32_definitions`);
 // - entries are never dropped otherwise: they live until the server stops.
@@ -15,6 +16,7 @@
 #include "switchyard/common.hpp"
 #include "switchyard/handler_registry.hpp"
 
+#include "services/clock.hpp"
 #include "services/process.hpp"
 
 #include <cstdint>
@@ -23,6 +25,7 @@
 namespace switchyard {
 
 struct PackageRuns;
+struct KernelControl;
 
 // One cached module: its code and the code's SHA-256, computed once when the code is stored.
 struct CachedModule {
@@ -67,8 +70,13 @@ struct Workbook {
   // Install runs, one at a time.
   std::shared_ptr<PackageRuns> package_runs;
 
-  // ---- the kernel process started for the workbook (null: none)
+  // ---- the kernel process started for the workbook (null: none; it may have exited), the
+  // times of its crashes within the last minute, whether the supervisor gave up restarting it,
+  // and the turns of its kills and restarts
   std::shared_ptr<corvane::process::Child> kernel;
+  std::vector<corvane::Clock::time_point> kernel_crashes;
+  bool kernel_restarts_given_up = false;
+  std::shared_ptr<KernelControl> kernel_control;
 };
 
 // Every workbook the server knows, by id.

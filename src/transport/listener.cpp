@@ -87,6 +87,20 @@ struct Listener::Impl : std::enable_shared_from_this<Impl> {
   bool stopping = false;
   std::list<std::weak_ptr<WsSession>> ws_sessions;
   std::list<beast::tcp_stream*> http_streams;
+  // What peers that stop reading may make the server hold, for all WebSocket connections.
+  std::shared_ptr<OutboundBudget> outbound = make_outbound_budget();
+
+  std::shared_ptr<OutboundBudget> make_outbound_budget() const {
+    auto setting = [&](std::string_view key, std::size_t fallback) {
+      json::value v = server.settings_manager.get(key);
+      if (v.is_uint64() && v.get_uint64() > 0) return static_cast<std::size_t>(v.get_uint64());
+      if (v.is_int64() && v.get_int64() > 0) return static_cast<std::size_t>(v.get_int64());
+      return fallback;
+    };
+    return std::make_shared<OutboundBudget>(
+        setting("server.max_unsent_bytes_per_connection", OutboundBudget::kDefaultPerConnection),
+        setting("server.max_unsent_bytes", OutboundBudget::kDefaultTotal));
+  }
 
   std::vector<std::string> allowed_origins() const {
     std::vector<std::string> out = options.allowed_origins;
@@ -279,8 +293,10 @@ struct Listener::Impl : std::enable_shared_from_this<Impl> {
     auto data = buffer.data();
     std::string_view leftover(static_cast<const char*>(data.data()), data.size());
     stream.expires_never();
-    auto session = std::make_shared<WsSession>(stream.release_socket(), std::move(response), leftover, SessionLimits{},
-                                               log, client_type + "/" + client_id);
+    SessionLimits limits;
+    limits.budget = outbound;
+    auto session = std::make_shared<WsSession>(stream.release_socket(), std::move(response), leftover, limits, log,
+                                               client_type + "/" + client_id);
     ws_sessions.push_back(session);
     auto it = std::prev(ws_sessions.end());
     try {

@@ -22,6 +22,7 @@ inline constexpr std::uint16_t kCloseNormal = 1000;
 inline constexpr std::uint16_t kCloseGoingAway = 1001;
 inline constexpr std::uint16_t kCloseProtocolError = 1002;
 inline constexpr std::uint16_t kCloseInvalidPayload = 1007;
+inline constexpr std::uint16_t kClosePolicy = 1008;
 inline constexpr std::uint16_t kCloseTooBig = 1009;
 
 // Appends the header of an unmasked, final server frame carrying `payload_size` bytes.

@@ -24,13 +24,16 @@ WsSession::WsSession(asio::ip::tcp::socket socket, std::string handshake_respons
       log_(std::move(log)),
       peer_name_(std::move(peer_name)),
       handshake_response_(std::move(handshake_response)),
-      reader_(limits.max_message) {
+      reader_(limits.max_message),
+      budget_(limits.budget ? limits.budget : std::make_shared<OutboundBudget>()) {
+  budget_->join(this);
   if (!leftover.empty()) reader_.feed(leftover);
   boost::system::error_code ec;
   socket_.set_option(asio::ip::tcp::no_delay(true), ec);
 }
 
 WsSession::~WsSession() {
+  budget_->leave(this, unsent_bytes_);
   boost::system::error_code ec;
   socket_.close(ec);
 }
@@ -59,16 +62,26 @@ void WsSession::enqueue(std::string head, Text payload, Done done, std::weak_ptr
     return;
   }
   std::size_t bytes = frame.head.size() + (frame.payload ? frame.payload->size() : 0);
-  if (queued_bytes_ + bytes > limits_.max_queued) {
-    log_->warn("Closing connection {}: it does not read what is sent to it ({} bytes waiting)", peer_name_,
-               queued_bytes_);
-    settle(frame, asio::error::no_buffer_space);
-    abort();
-    return;
-  }
   queued_bytes_ += bytes;
+  unsent_bytes_ += bytes;
   queue_.push_back(std::move(frame));
+  // May cut this connection (or the one holding most) off.
+  budget_->changed(this, static_cast<std::ptrdiff_t>(bytes));
   schedule_write();
+}
+
+void WsSession::cut_off() {
+  if (cut_off_ || closed_) return;
+  cut_off_ = true;
+  log_->warn("Closing connection {}: it does not read what is sent to it ({} bytes waiting)", peer_name_,
+             unsent_bytes_);
+  fail_queued(asio::error::no_buffer_space);
+  queue_close(ws::kClosePolicy, "too much unsent data");
+  // A peer that reads nothing will not read the close frame either.
+  auto timer = std::make_shared<asio::steady_timer>(ex_, std::chrono::seconds(1));
+  timer->async_wait([self = shared_from_this(), timer](const boost::system::error_code& ec) {
+    if (!ec) self->abort();
+  });
 }
 
 void WsSession::schedule_write() {
@@ -97,6 +110,8 @@ void WsSession::start_write() {
     inflight_.push_back(std::move(f));
     queue_.pop_front();
   }
+  unsent_bytes_ -= inflight_bytes_;
+  budget_->changed(this, -static_cast<std::ptrdiff_t>(inflight_bytes_));
   linear_.clear();
   linear_.reserve(linear_total);  // no reallocation below: buffers point into it
   std::size_t segment = 0;
@@ -134,6 +149,8 @@ void WsSession::fail_queued(const boost::system::error_code& ec) {
   for (OutFrame& f : queue_) settle(f, ec);
   queue_.clear();
   queued_bytes_ = inflight_bytes_;
+  budget_->changed(this, -static_cast<std::ptrdiff_t>(unsent_bytes_));
+  unsent_bytes_ = 0;
 }
 
 void WsSession::abort() {

@@ -2,6 +2,7 @@
 // One WebSocket connection over a TCP socket: the server side of the framing, a receive path,
 // and a FIFO write queue that sends everything queued in one gather write.
 #include "switchyard/peer.hpp"
+#include "transport/outbound_budget.hpp"
 #include "transport/ws_codec.hpp"
 
 #include <boost/asio/any_completion_handler.hpp>
@@ -14,11 +15,14 @@ namespace switchyard::transport {
 
 struct SessionLimits {
   std::size_t max_message = 64u * 1024 * 1024;
-  // A peer that stops reading may not make the server hold more than this for it.
-  std::size_t max_queued = 256u * 1024 * 1024;
+  // What a peer that stops reading may make the server hold (shared by the connections of one
+  // listener); null: a budget of the default caps for this connection alone.
+  std::shared_ptr<OutboundBudget> budget;
 };
 
-class WsSession final : public PeerConnection, public std::enable_shared_from_this<WsSession> {
+class WsSession final : public PeerConnection,
+                        public OutboundBudget::Holder,
+                        public std::enable_shared_from_this<WsSession> {
  public:
   // `handshake_response`: the 101 response to write on accept (or before a rejecting close).
   // `leftover`: bytes read past the handshake request.
@@ -38,6 +42,12 @@ class WsSession final : public PeerConnection, public std::enable_shared_from_th
   // Closes the socket at once; queued frames fail.
   void abort();
   bool is_open() const { return !closed_; }
+
+  // ---- OutboundBudget::Holder
+  std::size_t unsent() const override { return unsent_bytes_; }
+  // Drops the unsent frames (reported undelivered), closes with 1008 and ends the connection
+  // soon after, whether or not the peer reads the close frame.
+  void cut_off() override;
 
  private:
   using Done = asio::any_completion_handler<void(boost::system::error_code)>;
@@ -79,8 +89,11 @@ class WsSession final : public PeerConnection, public std::enable_shared_from_th
   std::vector<OutFrame> inflight_;
   std::string linear_;
   std::vector<asio::const_buffer> buffers_;
-  std::size_t queued_bytes_ = 0;
-  std::size_t inflight_bytes_ = 0;
+  std::size_t queued_bytes_ = 0;    // queued, being written included
+  std::size_t inflight_bytes_ = 0;  // being written
+  std::size_t unsent_bytes_ = 0;    // queued and not being written
+  std::shared_ptr<OutboundBudget> budget_;
+  bool cut_off_ = false;
   bool writing_ = false;
   bool write_scheduled_ = false;
 

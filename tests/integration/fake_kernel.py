@@ -26,5 +26,7 @@ def on_term(signum, frame):
 
 signal.signal(signal.SIGTERM, on_term)
 record("start", argv=sys.argv[1:], pgid=os.getpgid(0), ppid=os.getppid())
+if MODE == "crash":
+    os._exit(3)
 while True:
     time.sleep(0.05)
