@@ -83,3 +83,48 @@ TEST(WsSession, PostedFramesKeepTheirPlaceAndThoseNeverWrittenAreReported) {
 
 }  // namespace
 }  // namespace switchyard::transport
+
+namespace switchyard::transport {
+namespace {
+
+struct FakeHolder : OutboundBudget::Holder {
+  FakeHolder(OutboundBudget& b) : budget(b) { budget.join(this); }
+  ~FakeHolder() override { budget.leave(this, bytes); }
+  std::size_t unsent() const override { return bytes; }
+  void cut_off() override {
+    budget.changed(this, -static_cast<std::ptrdiff_t>(bytes));
+    bytes = 0;
+    cut = true;
+  }
+  void add(std::size_t n) {
+    bytes += n;
+    budget.changed(this, static_cast<std::ptrdiff_t>(n));
+  }
+  OutboundBudget& budget;
+  std::size_t bytes = 0;
+  bool cut = false;
+};
+
+// Past the cap for all connections, the one holding most goes, whoever queued last; past its own
+// cap, the connection itself goes; the others keep what they hold.
+TEST(OutboundBudget, CutsOffTheConnectionHoldingMost) {
+  OutboundBudget budget(100, 250);
+  FakeHolder small(budget), large(budget), last(budget);
+  large.add(90);
+  small.add(60);
+  last.add(99);
+  EXPECT_EQ(budget.total(), 249u);
+  last.add(2);  // 101: past its own cap
+  EXPECT_TRUE(last.cut);
+  EXPECT_FALSE(large.cut);
+  last.cut = false;
+  last.add(95);
+  small.add(10);  // 90 + 70 + 95 = 255: the largest, `last`, goes although `small` queued
+  EXPECT_TRUE(last.cut);
+  EXPECT_FALSE(small.cut);
+  EXPECT_FALSE(large.cut);
+  EXPECT_EQ(budget.total(), 160u);
+}
+
+}  // namespace
+}  // namespace switchyard::transport
