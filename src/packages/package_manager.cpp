@@ -2,6 +2,7 @@
 
 #include "services/logging.hpp"
 #include "services/pipe_process.hpp"
+#include "services/platform.hpp"
 
 #include "indexscout/indexscout.hpp"
 #include "indexscout/pep440.hpp"
@@ -10,8 +11,6 @@
 #include <boost/asio/thread_pool.hpp>
 #include <boost/json/serialize.hpp>
 
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <deque>
@@ -178,7 +177,7 @@ class EntryLease {
 std::string unique_suffix() {
   static std::atomic<unsigned> counter{0};
   static const unsigned seed = std::random_device{}();
-  return std::to_string(::getpid()) + "-" + std::to_string(seed % 100000) + "-" + std::to_string(counter++);
+  return std::to_string(platform::process_id()) + "-" + std::to_string(seed % 100000) + "-" + std::to_string(counter++);
 }
 
 std::string requirement_text(const std::string& name, const std::string& version,
@@ -193,8 +192,8 @@ std::string requirement_text(const std::string& name, const std::string& version
 }
 
 std::string exit_text(int status) {
-  if (WIFEXITED(status)) return "pip exited with status " + std::to_string(WEXITSTATUS(status));
-  if (WIFSIGNALED(status)) return "pip was killed by signal " + std::to_string(WTERMSIG(status));
+  if (process::exited(status)) return "pip exited with status " + std::to_string(process::exit_code(status));
+  if (process::signalled(status)) return "pip was killed by signal " + std::to_string(process::signal_number(status));
   return "pip ended with wait status " + std::to_string(status);
 }
 
@@ -306,7 +305,7 @@ struct InstallStream::Impl {
       return fail("Installing " + requirement + " took longer than " + std::to_string(time_limit.count() / 1000) +
                   " s; the installer was stopped");
     }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (!process::succeeded(status)) {
       std::string text;
       for (const auto& line : error_lines) text += (text.empty() ? "" : "\n") + line;
       return fail(text.empty() ? exit_text(status) : text);
@@ -363,7 +362,7 @@ awaitable<std::optional<InstallEvent>> InstallStream::next() {
 
 PackageManager::PackageManager(std::string base_dir_text, SettingsManager* settings)
     : settings_manager(settings),
-      package_cache(fs::path(base_dir_text) / "packages"),
+      package_cache(platform::path_from_utf8(base_dir_text) / "packages"),
       base_dir(std::move(base_dir_text)),
       shared_(std::make_shared<Shared>()) {}
 

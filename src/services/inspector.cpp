@@ -2,7 +2,6 @@
 
 #include "services/logging.hpp"
 
-#include <signal.h>
 
 namespace corvane {
 
@@ -51,9 +50,9 @@ std::vector<std::string> split_command_line(const std::string& text) {
 
 void stop_process_group(process::Child& child, int grace_ms) {
   if (!child.alive()) return;
-  if (child.signal_group(SIGTERM) != 0) child.signal(SIGTERM);
+  if (child.terminate_tree()) child.terminate();
   if (!child.wait_for(grace_ms)) {
-    if (child.signal_group(SIGKILL) != 0) child.signal(SIGKILL);
+    if (child.kill_tree()) child.kill();
     child.wait_for(1000);
   }
 }
