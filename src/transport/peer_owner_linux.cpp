@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -27,6 +28,7 @@ using tcp = boost::asio::ip::tcp;
 // not yet accepted report uid 0, which would read as root.
 constexpr int kTimeWait = 6;
 constexpr int kNewSynRecv = 12;
+constexpr int kListen = 10;
 
 // The address as 16 bytes: an IPv4 address in the first 4 (sock_diag's layout for AF_INET), or
 // IPv4 mapped into IPv6 when `mapped` is set.
@@ -128,8 +130,11 @@ UidLookup uid_from_sock_diag(const tcp::endpoint& socket_end, const tcp::endpoin
     const std::size_t width = (v4 && !mapped) ? 4 : 16;
     if (d->id.idiag_sport != htons(socket_end.port()) || d->id.idiag_dport != htons(far_end.port()) ||
         std::memcmp(d->id.idiag_src, want_src.data(), width) != 0 ||
-        std::memcmp(d->id.idiag_dst, want_dst.data(), width) != 0)
+        std::memcmp(d->id.idiag_dst, want_dst.data(), width) != 0) {
+      // Without such a connection the kernel answers with a socket listening on that port, if any.
+      if (d->idiag_state == kListen) return {Status::not_found, 0, "no such connection, only a listening socket"};
       return {Status::failed, 0, "socket diagnostics answered about another socket"};
+    }
     if (d->idiag_state == kTimeWait || d->idiag_state == kNewSynRecv)
       return {Status::not_found, 0, "the socket is closing (state " + std::to_string(d->idiag_state) + ")"};
     return {Status::found, d->idiag_uid, {}};
@@ -211,6 +216,9 @@ UidLookup uid_from_proc_net_tcp(const tcp::endpoint& socket_end, const tcp::endp
 
 namespace {
 
+// Set once socket diagnostics have found a socket: they work on this kernel.
+std::atomic<bool> diagnostics_answer{false};
+
 boost::asio::ip::tcp::endpoint unmapped(const boost::asio::ip::tcp::endpoint& e) {
   namespace ip = boost::asio::ip;
   if (e.address().is_v6() && e.address().to_v6().is_v4_mapped())
@@ -227,17 +235,28 @@ PeerOwner find_peer_owner(const boost::asio::ip::tcp::endpoint& local, const boo
     const auto server_end = unmapped(local);
     const auto peer_end = unmapped(remote);
     UidLookup found = linux_owner::uid_from_sock_diag(peer_end, server_end);
-    if (found.status != UidLookup::Status::found) {
+    if (found.status == UidLookup::Status::found) {
+      diagnostics_answer.store(true, std::memory_order_relaxed);
+    } else if (found.status == UidLookup::Status::failed || !diagnostics_answer.load(std::memory_order_relaxed)) {
+      // Diagnostics that fail, or that have never found a socket (a kernel without their TCP
+      // part also answers "no such socket"): read /proc, which walks every socket (a millisecond
+      // or more), instead.
       UidLookup listed = linux_owner::uid_from_proc_net_tcp(peer_end, server_end);
-      if (listed.status != UidLookup::Status::found) {
-        // Both not found: a peer that has gone, or one on another machine.
-        owner.why = found.status == UidLookup::Status::not_found && listed.status == UidLookup::Status::not_found
-                        ? "no local socket connects from " + peer_end.address().to_string() + " port " +
-                              std::to_string(peer_end.port()) + ": " + found.detail
-                        : found.detail + "; " + listed.detail;
-        return owner;
+      if (listed.status == UidLookup::Status::found ||
+          (listed.status == UidLookup::Status::not_found && found.status == UidLookup::Status::not_found)) {
+        found = listed;
+      } else {
+        found.status = UidLookup::Status::failed;
+        found.detail += "; " + listed.detail;
       }
-      found = listed;
+    }
+    if (found.status != UidLookup::Status::found) {
+      // Not found: a peer that has gone, or one on another machine.
+      owner.why = found.status == UidLookup::Status::not_found
+                      ? "no local socket connects from " + peer_end.address().to_string() + " port " +
+                            std::to_string(peer_end.port()) + ": " + found.detail
+                      : found.detail;
+      return owner;
     }
     owner.who = "uid " + std::to_string(found.uid);
     owner.verdict = found.uid == ::geteuid() ? PeerOwner::Verdict::same_user : PeerOwner::Verdict::other_user;

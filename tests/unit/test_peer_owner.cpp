@@ -91,6 +91,10 @@ TEST(PeerOwner, LoopbackPeersOfThisUserAreFoundAndGonePeersAreUnknown) {
     EXPECT_EQ(gone.verdict, PeerOwner::Verdict::unknown);
     EXPECT_TRUE(gone.who.empty());
     EXPECT_NE(gone.why.find(std::to_string(remote.port())), std::string::npos) << gone.why;
+    // Asked about a connection that does not exist, the kernel falls back to a socket listening on
+    // the port asked about (here the server's, with the ends swapped): that is no owner either.
+    UidLookup listener = linux_owner::uid_from_sock_diag(local, remote);
+    EXPECT_EQ(listener.status, UidLookup::Status::not_found) << listener.detail;
   }
 }
 
