@@ -13,7 +13,7 @@ import sys
 import tempfile
 import unittest
 
-from tests.integration.harness import ServerProcess, ServerTestCase, connect, get, recv_type
+from tests.integration.harness import TIMEOUT, ServerProcess, ServerTestCase, connect, get, recv_type
 
 OTHER_UID = 65534
 CAN_SWITCH_USER = os.geteuid() == 0 and shutil.which("setpriv") is not None
@@ -154,7 +154,7 @@ class OtherUsersOverIpv6(ServerTestCase):
                 hosts.append("127.0.0.1")
         for host in hosts:
             self.assertEqual(as_other_user(port, [handshake(host, port, "/ws/addin/wb1")], host)[0][0], 403, host)
-            with socket.create_connection((host, port), timeout=15) as s:
+            with socket.create_connection((host, port), timeout=TIMEOUT) as s:
                 s.sendall(http_get(host, port, "/").encode())
                 self.assertTrue(s.recv(65536).startswith(b"HTTP/1.1 200 "), host)
         self.assertEqual(self.server.log_text().count(REFUSED + "GET /ws/addin/wb1"), len(hosts))
