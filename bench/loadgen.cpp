@@ -17,13 +17,19 @@
 //   loadgen --table --server A [--server B] [--repeat N] [--seconds D] [--warmup D]
 //
 // A recalculation: one add-in whose kernel is the real kernel program (started by the server with
-// --python), N calls sent at once, every answer awaited; prints the time and the server's peak RSS.
+// --python), N calls of `add(1, 2)` sent at once, every answer awaited and checked; prints the time,
+// the CPU per call of the server, of the kernel program and of this tool, and the peak RSS of the
+// server and of the kernel. --recalc-print makes the function print a line, which comes back as
+// the result's logs. With --server given more than once each binary is measured in turn, in the
+// same run; --repeat N keeps, per binary, the run with the median kernel CPU per call.
 //
-//   loadgen --recalc N --server build/switchyard [--python /usr/bin/python3] [--timeout S]
+//   loadgen --recalc N --server build/switchyard [--server B] [--recalc-print] [--repeat N]
+//           [--python /usr/bin/python3] [--timeout S]
 //
 // The tool is single-threaded over epoll and writes everything it has queued for a socket with
 // one send after each round of reads, so that it stays cheap next to the server it measures.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -63,6 +69,7 @@ struct Options {
   bool table = false;
   int repeat = 1;
   long recalc = 0;
+  bool recalc_print = false;
   std::string python = "/usr/bin/python3";
   double timeout = 600;
 };
@@ -302,6 +309,40 @@ long peak_rss_kib(pid_t pid) {
   std::string line;
   while (std::getline(in, line))
     if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+// The parent pid of a process, or -1 once it is gone.
+pid_t parent_of(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), {});
+  auto close = text.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(text.substr(close + 2));
+  std::string state;
+  long ppid = -1;
+  fields >> state >> ppid;
+  return static_cast<pid_t>(ppid);
+}
+
+// The process below `root` (child, grandchild, ...) whose command line contains `needle`, or -1.
+pid_t find_descendant(pid_t root, std::string_view needle) {
+  std::vector<pid_t> pids;
+  if (DIR* dir = ::opendir("/proc")) {
+    while (dirent* entry = ::readdir(dir)) {
+      char* end = nullptr;
+      long pid = std::strtol(entry->d_name, &end, 10);
+      if (end != entry->d_name && *end == '\0') pids.push_back(static_cast<pid_t>(pid));
+    }
+    ::closedir(dir);
+  }
+  for (pid_t pid : pids) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline");
+    std::string cmdline((std::istreambuf_iterator<char>(in)), {});
+    if (cmdline.find(needle) == std::string::npos) continue;
+    for (pid_t up = parent_of(pid), hops = 0; up > 1 && hops < 8; up = parent_of(up), ++hops)
+      if (up == root) return pid;
+  }
   return -1;
 }
 
@@ -609,10 +650,21 @@ void run_table(const Options& opt) {
 
 // ---- a recalculation through the real kernel program -------------------------------------------
 
-int run_recalc(const Options& opt) {
-  const std::string& binary = opt.servers.front();
+struct RecalcStats {
+  long n = 0, done = 0, errors = 0, wrong = 0, duplicates = 0, frames = 0;
+  double elapsed = 0, sent_in = 0;
+  double server_cpu_us = 0, kernel_cpu_us = 0, tool_cpu_us = 0;
+  double server_rss_mib = 0, kernel_rss_mib = 0;
+  bool ok() const { return done == n && errors == 0 && wrong == 0 && duplicates == 0; }
+};
+
+RecalcStats recalc_once(const Options& opt, const std::string& binary) {
   ServerProcess server = start_server(binary, opt.python);
-  const std::string code = "def f(*args):\n    return sum(args)\n";
+  const std::string code = opt.recalc_print ? "def add(a, b):\n    print('adding', a, b)\n    return a + b\n"
+                                            : "def add(a, b):\n    return a + b\n";
+  // What every answer must carry: the sum and the logs of that one call.
+  const std::string expected =
+      opt.recalc_print ? R"("result":3,"logs":"adding 1 2\n")" : R"("result":3,"logs":"")";
   const std::string modules_json = "{\"bench\":\"" + json_escape(code) + "\"}";
 
   Peer addin;
@@ -635,7 +687,7 @@ int run_recalc(const Options& opt) {
 
   auto call = [&](std::string& out, const std::string& id) {
     append_client_frame(out, R"({"type":"function_execution","request_id":")" + id +
-                                 R"(","module_name":"bench","function_name":"f","args":[1,2,3]})");
+                                 R"(","module_name":"bench","function_name":"add","args":[1,2]})");
   };
   epoll_event events[4];
   // Every frame to the add-in goes through here: hook-style requests are answered, results counted.
@@ -669,49 +721,103 @@ int run_recalc(const Options& opt) {
   // Late answers to earlier probes: let them arrive before the measured part.
   for (auto settle = Clock::now() + std::chrono::milliseconds(300); Clock::now() < settle;)
     pump(20, [](std::string_view) {});
+  const pid_t kernel = find_descendant(server.pid, "corvane_master.python_server");
+  if (kernel < 0) die("no kernel process below the server");
 
-  const long n = opt.recalc;
+  RecalcStats st;
+  const long n = st.n = opt.recalc;
   std::vector<char> answered(static_cast<std::size_t>(n), 0);
   std::string burst;
   burst.reserve(static_cast<std::size_t>(n) * 120);
   for (long i = 0; i < n; ++i) call(burst, std::to_string(i));
-  long done = 0, errors = 0, duplicates = 0, frames = 0;
-  const double cpu0 = process_cpu_seconds(server.pid);
+  long right = 0;
+  const double server_cpu0 = process_cpu_seconds(server.pid);
+  const double kernel_cpu0 = process_cpu_seconds(kernel);
+  const double tool_cpu0 = self_cpu_seconds();
   const auto t0 = Clock::now();
   addin.out += burst;
   std::string().swap(burst);
   Clock::time_point all_sent{};
-  while (done < n) {
+  while (st.done < n) {
     if (Clock::now() - t0 > seconds_d(opt.timeout)) break;
     pump(50, [&](std::string_view frame) {
-      ++frames;
-      errors += static_cast<long>(count_of(frame, "\"status\":\"error\""));
+      ++st.frames;
+      st.errors += static_cast<long>(count_of(frame, "\"status\":\"error\""));
+      right += static_cast<long>(count_of(frame, expected));
       for_each_request_id(frame, [&](std::string_view id) {
-        if (id.rfind("probe-", 0) == 0) return;
+        if (id.rfind("probe-", 0) == 0) {
+          right -= frame.find(expected) != std::string_view::npos ? 1 : 0;  // a late probe answer
+          return;
+        }
         long rid = std::strtol(std::string(id).c_str(), nullptr, 10);
         if (rid < 0 || rid >= n) die("result for a call never made: " + std::string(id));
-        if (answered[static_cast<std::size_t>(rid)]) ++duplicates;
-        else ++done;
+        if (answered[static_cast<std::size_t>(rid)]) ++st.duplicates;
+        else ++st.done;
         answered[static_cast<std::size_t>(rid)] = 1;
       });
     });
     if (all_sent == Clock::time_point{} && addin.out.empty()) all_sent = Clock::now();
   }
-  const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
-  const double sent_in = std::chrono::duration<double>(all_sent - t0).count();
-  const double cpu = process_cpu_seconds(server.pid) - cpu0;
-  const long rss = peak_rss_kib(server.pid);
+  st.elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
+  st.sent_in = std::chrono::duration<double>(all_sent - t0).count();
+  const double per_call = st.done ? 1e6 / static_cast<double>(st.done) : 0.0;
+  st.server_cpu_us = (process_cpu_seconds(server.pid) - server_cpu0) * per_call;
+  st.kernel_cpu_us = (process_cpu_seconds(kernel) - kernel_cpu0) * per_call;
+  st.tool_cpu_us = (self_cpu_seconds() - tool_cpu0) * per_call;
+  st.wrong = st.done - right;
+  st.server_rss_mib = static_cast<double>(peak_rss_kib(server.pid)) / 1024.0;
+  st.kernel_rss_mib = static_cast<double>(peak_rss_kib(kernel)) / 1024.0;  // before it exits with the server
   stop_server(server);
   ::close(addin.fd);
   ::close(ep);
+  return st;
+}
 
-  std::printf("recalculation of %ld calls through the kernel program (%s)\n", n, opt.python.c_str());
-  std::printf("answered           %ld of %ld  (%ld error results, %ld duplicates, %ld frames)\n", done, n, errors,
-              duplicates, frames);
-  std::printf("time               %.2f s  (all calls written in %.2f s)\n", elapsed, sent_in);
-  std::printf("server CPU/call    %.2f us\n", done ? cpu / done * 1e6 : 0.0);
-  std::printf("server peak RSS    %.1f MiB\n", rss / 1024.0);
-  return done == n && errors == 0 && duplicates == 0 ? 0 : 1;
+void print_recalc(const Options& opt, const std::string& binary, const RecalcStats& st) {
+  std::printf("recalculation of %ld calls of add(1, 2)%s through the kernel program (%s), server %s\n", st.n,
+              opt.recalc_print ? " that prints a line" : "", opt.python.c_str(), binary.c_str());
+  std::printf("answered           %ld of %ld  (%ld error results, %ld wrong results or logs, %ld duplicates, %ld frames)\n",
+              st.done, st.n, st.errors, st.wrong, st.duplicates, st.frames);
+  std::printf("time               %.2f s  (all calls written in %.2f s)\n", st.elapsed, st.sent_in);
+  std::printf("calls/s            %.0f\n", st.elapsed > 0 ? static_cast<double>(st.done) / st.elapsed : 0.0);
+  std::printf("kernel CPU/call    %.2f us\n", st.kernel_cpu_us);
+  std::printf("server CPU/call    %.2f us\n", st.server_cpu_us);
+  std::printf("load tool CPU/call %.2f us\n", st.tool_cpu_us);
+  std::printf("kernel peak RSS    %.1f MiB\n", st.kernel_rss_mib);
+  std::printf("server peak RSS    %.1f MiB\n", st.server_rss_mib);
+}
+
+int run_recalc(const Options& opt) {
+  std::vector<std::vector<RecalcStats>> runs(opt.servers.size());
+  for (int rep = 0; rep < opt.repeat; ++rep) {
+    for (std::size_t s = 0; s < opt.servers.size(); ++s) {
+      runs[s].push_back(recalc_once(opt, opt.servers[s]));
+      if (opt.repeat > 1 || opt.servers.size() > 1)
+        std::fprintf(stderr, "  %s: %.0f calls/s, kernel %.2f us/call\n", opt.servers[s].c_str(),
+                     runs[s].back().elapsed > 0 ? runs[s].back().done / runs[s].back().elapsed : 0.0,
+                     runs[s].back().kernel_cpu_us);
+    }
+  }
+  bool ok = true;
+  std::vector<RecalcStats> chosen;
+  for (std::size_t s = 0; s < opt.servers.size(); ++s) {
+    for (const RecalcStats& st : runs[s]) ok = ok && st.ok();
+    std::sort(runs[s].begin(), runs[s].end(),
+              [](const RecalcStats& a, const RecalcStats& b) { return a.kernel_cpu_us < b.kernel_cpu_us; });
+    chosen.push_back(runs[s][runs[s].size() / 2]);
+    if (s) std::printf("\n");
+    print_recalc(opt, opt.servers[s], chosen.back());
+  }
+  if (opt.servers.size() > 1) {
+    std::printf("\n| server | calls/s | kernel CPU/call | server CPU/call | kernel peak RSS MiB |\n|---|---|---|---|---|\n");
+    for (std::size_t s = 0; s < opt.servers.size(); ++s) {
+      const RecalcStats& st = chosen[s];
+      std::printf("| %s | %.0f | %.2f us | %.2f us | %.1f |%s\n", opt.servers[s].c_str(),
+                  st.elapsed > 0 ? st.done / st.elapsed : 0.0, st.kernel_cpu_us, st.server_cpu_us,
+                  st.kernel_rss_mib, st.ok() ? "" : " ERRORS");
+    }
+  }
+  return ok ? 0 : 1;
 }
 
 Options parse(int argc, char** argv) {
@@ -732,12 +838,13 @@ Options parse(int argc, char** argv) {
     else if (a == "--table") o.table = true;
     else if (a == "--repeat") o.repeat = std::max(1, std::stoi(next()));
     else if (a == "--recalc") o.recalc = std::stol(next());
+    else if (a == "--recalc-print") o.recalc_print = true;
     else if (a == "--python") o.python = next();
     else if (a == "--timeout") o.timeout = std::stod(next());
     else die("unknown argument " + a);
   }
   if (o.servers.empty()) o.servers.push_back("build/switchyard");
-  if (!o.table && o.servers.size() > 1) die("several --server only with --table");
+  if (!o.table && o.recalc <= 0 && o.servers.size() > 1) die("several --server only with --table or --recalc");
   return o;
 }
 

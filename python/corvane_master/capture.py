@@ -42,6 +42,11 @@ class ThreadAwareStream:
     def original(self):
         return self._original
 
+    @property
+    def local(self) -> threading.local:
+        """The per-thread state: ``local.target`` (absent or None: the original stream)."""
+        return self._local
+
     # -- the text stream interface -----------------------------------------------------------
     def write(self, text) -> int:
         target = self._target()
@@ -114,19 +119,22 @@ def _check_text(text) -> str:
 
 
 class LogCapture:
-    """Collects everything a call prints (stdout and stderr, in order) as its ``logs``."""
+    """Collects everything a call prints (stdout and stderr, in order) as its ``logs``.
 
+    Appending to a list is atomic, so writers need no lock; a call that prints nothing costs one
+    empty list."""
+
+    __slots__ = ("_parts",)
     encoding = "utf-8"
     errors = "strict"
 
     def __init__(self) -> None:
         self._parts: list[str] = []
-        self._lock = threading.Lock()
 
     def write(self, text) -> int:
-        text = _check_text(text)
-        with self._lock:
-            self._parts.append(text)
+        if type(text) is not str:
+            text = _check_text(text)
+        self._parts.append(text)
         return len(text)
 
     def writelines(self, lines) -> None:
@@ -143,8 +151,8 @@ class LogCapture:
         return True
 
     def getvalue(self) -> str:
-        with self._lock:
-            return "".join(self._parts)
+        parts = self._parts
+        return "".join(parts) if parts else ""
 
 
 class ConsoleOutput:

@@ -33,6 +33,7 @@ options:
   --no-inspector            do not start the code inspector
   --inspector-command CMD   command that starts the code inspector ({port} is replaced)
   --allowed-origin ORIGIN   also accept requests from this web origin (repeatable)
+  --allow-other-users       let in processes of every local user, not only the server's own
   --help                    show this text
   --version                 show the version
 )";
@@ -45,6 +46,7 @@ struct Flags {
   bool no_inspector = false;
   std::string inspector_command;
   std::vector<std::string> allowed_origins;
+  bool allow_other_users = false;
 };
 
 [[noreturn]] void usage_error(const std::string& message) {
@@ -94,6 +96,8 @@ Flags parse_flags(int argc, char** argv) {
       f.inspector_command = need();
     } else if (arg == "--allowed-origin") {
       f.allowed_origins.push_back(need());
+    } else if (arg == "--allow-other-users") {
+      f.allow_other_users = true;
     } else {
       usage_error("unknown argument: " + arg);
     }
@@ -161,6 +165,7 @@ int main(int argc, char** argv) {
   listener_options.host = flags.host;
   listener_options.port = static_cast<unsigned short>(flags.port);
   listener_options.allowed_origins = flags.allowed_origins;
+  listener_options.allow_other_users = flags.allow_other_users;
   // A lower connection cap for tests that exercise it.
   if (const char* cap = std::getenv("SWITCHYARD_MAX_CONNECTIONS"); cap && std::atoi(cap) > 0)
     listener_options.max_connections = static_cast<std::size_t>(std::atoi(cap));

@@ -1,7 +1,10 @@
 #include "transport/listener.hpp"
 
 #include "transport/http_gate.hpp"
+#include "transport/peer_owner.hpp"
 #include "transport/ws_session.hpp"
+
+#include "services/json_truth.hpp"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
@@ -12,6 +15,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/url/parse.hpp>
 
+#include <array>
 #include <list>
 
 namespace switchyard::transport {
@@ -85,6 +89,8 @@ struct Listener::Impl : std::enable_shared_from_this<Impl> {
   Logger log;
   std::size_t open = 0;
   bool stopping = false;
+  // Decided once, at start: other users' processes are refused.
+  bool own_user_only = true;
   std::list<std::weak_ptr<WsSession>> ws_sessions;
   std::list<beast::tcp_stream*> http_streams;
   // What peers that stop reading may make the server hold, for all WebSocket connections.
@@ -166,6 +172,13 @@ struct Listener::Impl : std::enable_shared_from_this<Impl> {
     } unlist{http_streams, stream_it};
 
     beast::flat_buffer buffer;
+    if (own_user_only) {
+      PeerOwner owner = owner_of(stream.socket());
+      if (owner.verdict != PeerOwner::Verdict::same_user) {
+        co_await refuse_stranger(stream, buffer, owner);
+        co_return;
+      }
+    }
     while (!stopping) {
       http::request_parser<http::string_body> parser;
       parser.header_limit(static_cast<std::uint32_t>(options.max_header_bytes));
@@ -224,6 +237,58 @@ struct Listener::Impl : std::enable_shared_from_this<Impl> {
     }
     boost::system::error_code ignored;
     stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
+  }
+
+  static PeerOwner owner_of(tcp::socket& socket) {
+    boost::system::error_code local_error, remote_error;
+    auto local = socket.local_endpoint(local_error);
+    auto remote = socket.remote_endpoint(remote_error);
+    if (local_error || remote_error) {
+      PeerOwner unknown;
+      unknown.why = "no address for the connection: " + (local_error ? local_error : remote_error).message();
+      return unknown;
+    }
+    return find_peer_owner(local, remote);
+  }
+
+  // Answers a process of another user (or of nobody known) with 403. Only the request's header is
+  // read, for the log line; nothing of it is routed.
+  awaitable<void> refuse_stranger(beast::tcp_stream& stream, beast::flat_buffer& buffer, const PeerOwner& owner) {
+    http::request_parser<http::empty_body> parser;
+    parser.header_limit(static_cast<std::uint32_t>(options.max_header_bytes));
+    stream.expires_after(options.request_timeout);
+    auto [ec, n] = co_await http::async_read_header(stream, buffer, parser, asio::as_tuple(asio::use_awaitable));
+    if (stopping) co_return;
+    // The request line is known once it has been parsed, even when a later header line fails.
+    const auto& head = parser.get();
+    std::string request = head.target().empty()
+                              ? "no request line (" + (ec ? ec.message() : std::string("empty")) + ")"
+                              : std::string(head.method_string()) + " " + std::string(head.target());
+    std::string reason;
+    if (owner.verdict == PeerOwner::Verdict::other_user) {
+      log->warn("Refused a request from another user's process ({}): {}", owner.who, request);
+      reason = "the connecting process belongs to another user";
+    } else {
+      log->warn("Refused a request from a process whose owner could not be determined ({}): {}", owner.why, request);
+      reason = "the owner of the connecting process could not be determined";
+    }
+    if (ec == asio::error::eof || ec == asio::error::connection_reset || ec == beast::error::timeout) co_return;
+    co_await write(stream, json_response(http::status::forbidden, error_body(reason), nullptr));
+
+    // Read and drop what else it sends (a body, most often) until it closes: closing with unread
+    // bytes would reset the connection, and the client could lose the answer.
+    boost::system::error_code ignored;
+    stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    constexpr std::size_t kDrainLimit = 1024 * 1024;
+    std::size_t drained = buffer.size();
+    buffer.clear();
+    std::array<char, 16 * 1024> sink;
+    stream.expires_after(options.request_timeout);
+    while (drained < kDrainLimit && !stopping) {
+      auto [read_error, got] = co_await stream.async_read_some(asio::buffer(sink), asio::as_tuple(asio::use_awaitable));
+      if (read_error) break;
+      drained += got;
+    }
   }
 
   awaitable<void> write(beast::tcp_stream& stream, Response res) {
@@ -328,6 +393,12 @@ unsigned short Listener::listen() {
 }
 
 void Listener::start() {
+  auto& impl = *impl_;
+  const bool by_setting = corvane::truthy(impl.server.settings_manager.get("server.allow_other_users"));
+  impl.own_user_only = !impl.options.allow_other_users && !by_setting;
+  if (!impl.own_user_only)
+    impl.log->warn("Any local user can connect: processes of other users are let in ({})",
+                   impl.options.allow_other_users ? "--allow-other-users" : "settings key server.allow_other_users");
   asio::co_spawn(impl_->server.executor, impl_->accept_loop(), asio::detached);
 }
 

@@ -11,6 +11,10 @@ import tempfile
 import time
 import unittest
 
+# How long a wait may last before the test gives up. Only ever reached when something is broken
+# (or the machine is very busy): every wait ends as soon as what it waits for has happened.
+TIMEOUT = 60.0
+
 import websockets
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -54,7 +58,7 @@ class ServerProcess:
     def log_text(self):
         return "\n".join(self._stderr_lines)
 
-    def wait_for_log(self, fragment, timeout=15.0):
+    def wait_for_log(self, fragment, timeout=TIMEOUT):
         deadline = time.time() + timeout
         while time.time() < deadline:
             if fragment in self.log_text():
@@ -65,7 +69,7 @@ class ServerProcess:
     def url(self, path):
         return "ws://127.0.0.1:%d%s" % (self.port, path)
 
-    def stop(self, sig=signal.SIGTERM, timeout=15.0):
+    def stop(self, sig=signal.SIGTERM, timeout=TIMEOUT):
         if self.proc.poll() is None:
             self.proc.send_signal(sig)
             try:
@@ -91,7 +95,7 @@ class ServerProcess:
         return text[found.start():found.start() + 20000] if found else None
 
 
-def http_request(port, raw, timeout=15.0):
+def http_request(port, raw, timeout=TIMEOUT):
     """Sends raw bytes and returns (status, headers text, body) of the response."""
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
         s.sendall(raw if isinstance(raw, bytes) else raw.encode())
@@ -118,7 +122,7 @@ def http_request(port, raw, timeout=15.0):
     return status, head.decode(errors="replace"), body.decode(errors="replace")
 
 
-def wait_until(predicate, timeout=15.0, interval=0.02):
+def wait_until(predicate, timeout=TIMEOUT, interval=0.02):
     """Polls `predicate` until it holds; False when it never did within `timeout` seconds."""
     deadline = time.time() + timeout
     while True:
@@ -140,16 +144,16 @@ async def connect(server, client_type, client_id, query="", **kwargs):
     """Connects a peer and consumes the ping."""
     ws = await websockets.connect(server.url("/ws/%s/%s%s" % (client_type, client_id, query)),
                                   max_size=None, compression=None, **kwargs)
-    first = json.loads(await asyncio.wait_for(ws.recv(), 15))
+    first = json.loads(await asyncio.wait_for(ws.recv(), TIMEOUT))
     assert first == {"type": "ping"}, first
     return ws
 
 
-async def recv_json(ws, timeout=15.0):
+async def recv_json(ws, timeout=TIMEOUT):
     return json.loads(await asyncio.wait_for(ws.recv(), timeout))
 
 
-async def recv_type(ws, message_type, timeout=15.0):
+async def recv_type(ws, message_type, timeout=TIMEOUT):
     """Receives until a message of the given type arrives (others are skipped)."""
     deadline = asyncio.get_event_loop().time() + timeout
     while True:

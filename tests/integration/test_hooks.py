@@ -43,9 +43,9 @@ class AddinConnection(ServerTestCase):
 
         # The editor: the list, the workbook's state, and the kernel's arrival on its console.
         # (its own connection's list may come first, from before the add-in's modules were in)
-        listing = await recv_type(ide, "workbook_list", 30)
+        listing = await recv_type(ide, "workbook_list")
         while listing["workbooks"] and not listing["workbooks"][0]["modules"]:
-            listing = await recv_type(ide, "workbook_list", 30)
+            listing = await recv_type(ide, "workbook_list")
         self.assertEqual(listing["workbooks"], [{"id": "wb", "name": "Book 1", "modules": {"calc": MODULE}}])
         seen = []
         while not seen or seen[-1]["type"] != "log_to_console":
@@ -58,13 +58,13 @@ class AddinConnection(ServerTestCase):
         # No further message is needed: the code is in the kernel.
         await addin.send(json.dumps({"type": "function_execution", "request_id": "c1", "module_name": "calc",
                                      "function_name": "add", "args": [2, 3]}))
-        result = await recv_type(addin, "function_execution_result", 30)
+        result = await recv_type(addin, "function_execution_result")
         self.assertEqual(result["result"], 5)
 
         # A second editor: the list for it alone, the workbook's state for everyone.
         second = await connect(self.server, "ide", "second")
-        self.assertEqual((await recv_type(second, "workbook_list", 30))["workbooks"][0]["id"], "wb")
-        await recv_type(second, "workbook_connected", 30)
-        await recv_type(ide, "workbook_connected", 30)
+        self.assertEqual((await recv_type(second, "workbook_list"))["workbooks"][0]["id"], "wb")
+        await recv_type(second, "workbook_connected")
+        await recv_type(ide, "workbook_connected")
         for ws in (second, ide, addin):
             await ws.close()

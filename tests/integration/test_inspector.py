@@ -11,7 +11,7 @@ import unittest
 
 import websockets
 
-from tests.integration.harness import PYTHON, ROOT, ServerProcess, connect, get, recv_type
+from tests.integration.harness import TIMEOUT, PYTHON, ROOT, ServerProcess, connect, get, recv_type
 
 SOURCE = '''import functools
 
@@ -75,7 +75,7 @@ class InspectorService(unittest.IsolatedAsyncioTestCase):
             proc = subprocess.Popen([PYTHON, "-m", "corvane_inspector", str(port)], env=env,
                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
             try:
-                ws, path = await asyncio.wait_for(connected, 10)
+                ws, path = await asyncio.wait_for(connected, TIMEOUT)
                 self.assertEqual(path, "/ws/inspector/main")
                 # The server's greeting, frames that are not requests and unknown requests get no answer.
                 for frame in ('{"type":"ping"}', "not json", "[1, 2]", '{"type":"list_everything"}'):
@@ -106,11 +106,11 @@ class InspectorService(unittest.IsolatedAsyncioTestCase):
                 for request, _ in questions:
                     await ws.send(json.dumps(dict(request, type="get_function_at_position")))
                 for request, expected in questions:
-                    answer = json.loads(await asyncio.wait_for(ws.recv(), 5))
+                    answer = json.loads(await asyncio.wait_for(ws.recv(), TIMEOUT))
                     self.assertEqual(answer, expected, request)
                     self.assertEqual(list(answer), list(expected))
                 await ws.close()
-                self.assertEqual(await asyncio.get_running_loop().run_in_executor(None, proc.wait, 5), 0)
+                self.assertEqual(await asyncio.get_running_loop().run_in_executor(None, proc.wait, TIMEOUT), 0)
                 self.assertEqual(proc.stderr.read(), "")
             finally:
                 released.set()
@@ -126,7 +126,7 @@ class LaunchedInspector(unittest.IsolatedAsyncioTestCase):
     def start(self):
         server = ServerProcess(inspector=True)
         self.addCleanup(lambda: server.proc.poll() is None and server.stop())
-        deadline = time.time() + 10
+        deadline = time.time() + TIMEOUT
         while time.time() < deadline:
             if json.loads(get(server.port, "/connections")[2])["inspector"] == ["main"]:
                 break
@@ -141,13 +141,13 @@ class LaunchedInspector(unittest.IsolatedAsyncioTestCase):
         server, pid = self.start()
         self.assertTrue(running(pid))
         self.assertEqual(server.stop(), 0)
-        self.assertTrue(gone_within(pid, 5), "the inspector outlived its server")
+        self.assertTrue(gone_within(pid, TIMEOUT), "the inspector outlived its server")
 
     async def test_exits_when_the_server_dies(self):
         server, pid = self.start()
         # No orderly shutdown: the service notices its connection closing.
         server.stop(signal.SIGKILL)
-        self.assertTrue(gone_within(pid, 5), "the inspector outlived its server")
+        self.assertTrue(gone_within(pid, TIMEOUT), "the inspector outlived its server")
 
     async def test_answers_an_editor_through_the_server(self):
         server, pid = self.start()
@@ -161,7 +161,7 @@ class LaunchedInspector(unittest.IsolatedAsyncioTestCase):
         self.assertEqual(answer, result("e1", "refresh", "Sheet.refresh", 11, 12, True))
         await ide.close()
         self.assertEqual(server.stop(), 0)
-        self.assertTrue(gone_within(pid, 5), "the inspector outlived its server")
+        self.assertTrue(gone_within(pid, TIMEOUT), "the inspector outlived its server")
 
 
 if __name__ == "__main__":

@@ -6,7 +6,7 @@ import signal
 import tempfile
 import time
 
-from tests.integration.harness import ServerProcess, ServerTestCase, connect, get, recv_type, wait_until
+from tests.integration.harness import TIMEOUT, ServerProcess, ServerTestCase, connect, get, recv_type, wait_until
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FAKE = os.path.join(HERE, "fake_kernel.py")
@@ -16,10 +16,11 @@ def read_events(path):
     if not os.path.exists(path):
         return []
     with open(path) as f:
-        return [json.loads(line) for line in f if line.strip()]
+        # A line still being written (no line feed yet) is not there yet.
+        return [json.loads(line) for line in f if line.endswith("\n")]
 
 
-def wait_events(path, predicate, timeout=15.0):
+def wait_events(path, predicate, timeout=TIMEOUT):
     deadline = time.time() + timeout
     while time.time() < deadline:
         events = read_events(path)
@@ -173,8 +174,8 @@ class StubbornKernel(FakeKernels):
     async def test_kill_follows_up_with_sigkill_and_the_server_survives(self):
         addin = await connect(self.server, "addin", "wb")
         await addin.send(json.dumps({"type": "spawn_kernel"}))
+        # "start" is written after the SIGTERM handler is installed.
         first = wait_events(self.events_file, lambda ev: len(ev) >= 1)[0]
-        time.sleep(0.2)
         await addin.send(json.dumps({"type": "kill_kernel"}))
         reply = await recv_type(addin, "kill_kernel_response")
         self.assertTrue(reply["success"])
@@ -211,9 +212,9 @@ class RealKernel(ServerTestCase):
         addin = await connect(self.server, "addin", "wbreal", "?name=Real")
         await addin.send(json.dumps({"type": "spawn_kernel"}))
         kernels = lambda: json.loads(get(self.server.port, "/connections")[2])["kernel"]
-        self.assertTrue(wait_until(lambda: kernels() != [], timeout=30, interval=0.1))
+        self.assertTrue(wait_until(lambda: kernels() != [], timeout=TIMEOUT, interval=0.1))
         self.assertEqual(kernels(), ["wbreal"])
         self.assertTrue(self.server.wait_for_log("Client connected: kernel/wbreal"))
         await addin.close()
         # The add-in's departure stops the kernel; its connection goes with it.
-        self.assertTrue(wait_until(lambda: kernels() == [], timeout=30, interval=0.1))
+        self.assertTrue(wait_until(lambda: kernels() == [], timeout=TIMEOUT, interval=0.1))

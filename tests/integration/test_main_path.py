@@ -3,7 +3,7 @@ import asyncio
 import json
 import time
 
-from tests.integration.harness import ServerTestCase, connect, get, recv_type
+from tests.integration.harness import TIMEOUT, ServerTestCase, connect, get, recv_type
 
 MODULE = '''
 def add(a, b):
@@ -24,7 +24,7 @@ class MainPath(ServerTestCase):
         self.addin = await connect(self.server, "addin", "wb", "?name=Book")
         self.ide = await connect(self.server, "ide", "main")
         await self.addin.send(json.dumps({"type": "spawn_kernel"}))
-        deadline = time.time() + 20
+        deadline = time.time() + TIMEOUT
         while time.time() < deadline:
             if json.loads(get(self.server.port, "/connections")[2])["kernel"] == ["wb"]:
                 break
@@ -47,13 +47,13 @@ class MainPath(ServerTestCase):
 
     async def test_result_with_printed_logs(self):
         await self.call("r1", "add", [2, 3])
-        result = await recv_type(self.addin, "function_execution_result", 15)
+        result = await recv_type(self.addin, "function_execution_result")
         self.assertEqual(result, {"type": "function_execution_result", "request_id": "r1", "status": "success",
                                   "result": 5, "logs": "adding 2 3\n"})
 
     async def test_kernel_side_error(self):
         await self.call("e1", "fail", [7])
-        result = await recv_type(self.addin, "function_execution_result", 15)
+        result = await recv_type(self.addin, "function_execution_result")
         self.assertEqual(result["status"], "error")
         self.assertEqual(result["error"]["type"], "ValueError")
         self.assertIn("bad value 7", result["error"]["message"])
@@ -63,7 +63,7 @@ class MainPath(ServerTestCase):
                                           "module_name": "calc", "function_name": "count", "args": [3]}))
         values = []
         while True:
-            update = await recv_type(self.addin, "streaming_function_result", 15)
+            update = await recv_type(self.addin, "streaming_function_result")
             if update.get("done"):
                 break
             values.append(update["result"])
@@ -71,13 +71,13 @@ class MainPath(ServerTestCase):
 
     async def test_burst_comes_back_batched(self):
         await self.call("warm", "add", [0, 0])
-        await recv_type(self.addin, "function_execution_result", 15)
+        await recv_type(self.addin, "function_execution_result")
         for i in range(50):
             await self.call("b%d" % i, "add", [i, i])
         results = {}
         batches = 0
         while len(results) < 50:
-            m = json.loads(await asyncio.wait_for(self.addin.recv(), 15))
+            m = json.loads(await asyncio.wait_for(self.addin.recv(), TIMEOUT))
             if m["type"] == "batch_results":
                 batches += 1
                 for r in m["results"]:
@@ -93,23 +93,23 @@ class MainPath(ServerTestCase):
         await recv_type(self.addin, "save_module_request")
         await self.addin.send(json.dumps({"type": "function_execution", "request_id": "w1", "module_name": "slow",
                                           "function_name": "wait", "args": []}))
-        await asyncio.sleep(0.5)
+        # The server reads an add-in's messages in order: the call is pending when the kill comes.
         await self.addin.send(json.dumps({"type": "kill_kernel"}))
         seen = {}
         while len(seen) < 2:
-            m = json.loads(await asyncio.wait_for(self.addin.recv(), 15))
+            m = json.loads(await asyncio.wait_for(self.addin.recv(), TIMEOUT))
             if m["type"] in ("kill_kernel_response", "function_execution_result"):
                 seen[m["type"]] = m
         self.assertTrue(seen["kill_kernel_response"]["success"])
         self.assertEqual(seen["function_execution_result"]["error"], {"message": "Kernel disconnected"})
-        deadline = time.time() + 20
+        deadline = time.time() + TIMEOUT
         while time.time() < deadline:
             if json.loads(get(self.server.port, "/connections")[2])["kernel"] == ["wb"]:
                 break
             await asyncio.sleep(0.1)
         # The restarted kernel gets the code with the next call.
         await self.call("after", "add", [1, 1])
-        result = await recv_type(self.addin, "function_execution_result", 20)
+        result = await recv_type(self.addin, "function_execution_result")
         self.assertEqual(result["result"], 2)
 
 

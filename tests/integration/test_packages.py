@@ -9,7 +9,7 @@ import sys
 import tempfile
 import time
 
-from tests.integration.harness import ROOT, ServerProcess, connect, get, recv_type
+from tests.integration.harness import TIMEOUT, ROOT, ServerProcess, connect, get, recv_type
 
 import unittest
 
@@ -45,13 +45,13 @@ class WorkbookPackages(unittest.IsolatedAsyncioTestCase):
     def tearDown(self):
         self.server.stop()
         self.index.stdin.close()
-        self.index.wait(5)
+        self.index.wait(TIMEOUT)
         self.index.stdout.close()
         self.home.cleanup()
         if self.find_links is not None:
             os.environ["PIP_FIND_LINKS"] = self.find_links
 
-    async def ask(self, ws, message, timeout=10):
+    async def ask(self, ws, message, timeout=TIMEOUT):
         await ws.send(json.dumps(message))
         answer = await recv_type(ws, message["type"] + "_response", timeout)
         self.assertTrue(answer["success"], answer)
@@ -79,19 +79,19 @@ class WorkbookPackages(unittest.IsolatedAsyncioTestCase):
     async def call(self, addin, request_id):
         await addin.send(json.dumps({"type": "function_execution", "request_id": request_id, "module_name": "pkgs",
                                      "function_name": "which", "args": []}))
-        return await recv_type(addin, "function_execution_result", 20)
+        return await recv_type(addin, "function_execution_result")
 
     async def test_listed_packages_install_into_the_cache_and_import_in_the_kernel(self):
         addin = await connect(self.server, "addin", "wb", "?name=Book")
         ide = await connect(self.server, "ide", "main")
         await addin.send(json.dumps({"type": "spawn_kernel"}))
-        deadline = time.time() + 20
+        deadline = time.time() + TIMEOUT
         while json.loads(get(self.server.port, "/connections")[2])["kernel"] != ["wb"]:
             self.assertLess(time.time(), deadline, "kernel did not connect")
             await asyncio.sleep(0.05)
         # The kernel's connection runs the workbook's (empty) installation first; its console line
         # says it is done.
-        await recv_type(ide, "log_to_console", 30)
+        await recv_type(ide, "log_to_console")
 
         await self.ask(ide, {"type": "add_workbook_package", "workbook_id": "wb", "name": "withdep", "version": "1.0"})
         await self.ask(ide, {"type": "add_workbook_package", "workbook_id": "wb", "name": "plainpkg",

@@ -8,7 +8,7 @@ import time
 
 import websockets
 
-from tests.integration.harness import (ServerProcess, ServerTestCase, connect, expect_silence, get, http_request,
+from tests.integration.harness import (TIMEOUT, ServerProcess, ServerTestCase, connect, expect_silence, get, http_request,
                                        recv_json, recv_type, wait_until)
 
 
@@ -65,7 +65,7 @@ class Endpoint(ServerTestCase):
     async def closed_with(self, path):
         ws = await websockets.connect(self.server.url(path))
         with self.assertRaises(websockets.ConnectionClosed) as caught:
-            await asyncio.wait_for(ws.recv(), 15)
+            await asyncio.wait_for(ws.recv(), TIMEOUT)
         return caught.exception.code, caught.exception.reason
 
     async def test_rejected_clients_get_close_codes_and_are_not_registered(self):
@@ -252,7 +252,7 @@ class Shutdown(ServerTestCase):
         ide = await connect(self.server, "ide", "main")
         self.server.proc.send_signal(signal.SIGTERM)
         with self.assertRaises(websockets.ConnectionClosed) as caught:
-            await asyncio.wait_for(ide.recv(), 30)
+            await asyncio.wait_for(ide.recv(), TIMEOUT)
         self.assertEqual(caught.exception.code, 1001)
-        self.assertEqual(self.server.proc.wait(30), 0)
+        self.assertEqual(self.server.proc.wait(TIMEOUT), 0)
         self.assertTrue(self.server.wait_for_log("Shutting down Business Layer server..."))

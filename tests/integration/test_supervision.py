@@ -155,13 +155,13 @@ class CrashingKernel(FakeKernels):
         self.assertEqual(count(log, "exited with status 3"), 6)
         for n in range(1, 6):
             self.assertIn("Restarting the kernel for workbook wb (restart %d of 5)" % n, log)
-        console = await recv_type(ide, "log_to_console", 30)
+        console = await recv_type(ide, "log_to_console")
         while console["content"] != give_up:
-            console = await recv_type(ide, "log_to_console", 30)
+            console = await recv_type(ide, "log_to_console")
 
         # A kill starts afresh: its kernel, then restarts again after its crash.
         await addin.send(json.dumps({"type": "kill_kernel"}))
-        self.assertTrue((await recv_type(addin, "kill_kernel_response", 30))["success"])
+        self.assertTrue((await recv_type(addin, "kill_kernel_response"))["success"])
         wait_events(self.events_file, lambda ev: len(self.starts()) >= 8, timeout=60)
         await addin.close()
         await ide.close()
@@ -225,12 +225,12 @@ class StubbornKernelAndAnotherWorkbook(FakeKernels):
 
         async def kill():
             await slow.send(json.dumps({"type": "kill_kernel"}))
-            self.assertTrue((await recv_type(slow, "kill_kernel_response", 30))["success"])
+            self.assertTrue((await recv_type(slow, "kill_kernel_response"))["success"])
             order.append("kill")
 
         async def ping():
             await other.send(json.dumps({"type": "ping"}))
-            await recv_type(other, "pong", 30)
+            await recv_type(other, "pong")
             order.append("pong")
 
         kill_task = asyncio.ensure_future(kill())

@@ -4,7 +4,7 @@ import os
 import socket
 import struct
 
-from tests.integration.harness import ServerTestCase, get
+from tests.integration.harness import TIMEOUT, ServerTestCase, get
 
 
 def client_frame(opcode, payload, fin=True):
@@ -24,7 +24,7 @@ def client_frame(opcode, payload, fin=True):
 
 class RawPeer:
     def __init__(self, port, path):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=15)
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT)
         self.sock.sendall(("GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n"
                            % path).encode())

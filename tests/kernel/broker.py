@@ -25,7 +25,7 @@ import websockets.exceptions
 REPO = Path(__file__).resolve().parents[2]
 PYTHON_DIR = REPO / "python"
 KERNEL_PYTHON = os.environ.get("CORVANE_PYTHON") or "/usr/bin/python3"
-TIMEOUT = 10.0  # generous: only reached when something is broken
+TIMEOUT = 60.0  # only reached when something is broken (or the machine is very busy)
 
 
 def dumps(message: Any) -> str:
@@ -203,7 +203,7 @@ class KernelProcess:
     def stderr_text(self) -> str:
         return self.stderr.decode("utf-8", "replace")
 
-    async def stderr_contains(self, text: str, timeout: float = 5.0) -> bool:
+    async def stderr_contains(self, text: str, timeout: float = TIMEOUT) -> bool:
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if text in self.stderr_text():

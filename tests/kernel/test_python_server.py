@@ -16,13 +16,22 @@ import textwrap
 import time
 import unittest
 
-from .broker import KERNEL_PYTHON, FakeBroker, KernelProcess, free_port, kernel_env
+from .broker import KERNEL_PYTHON, TIMEOUT, FakeBroker, KernelProcess, free_port, kernel_env
 
 WB = "wb-test"
 
 
 def src(text: str) -> str:
     return textwrap.dedent(text).lstrip("\n")
+
+
+async def until_exists(path: str, timeout: float = TIMEOUT) -> bool:
+    deadline = time.monotonic() + timeout
+    while not os.path.exists(path):
+        if time.monotonic() > deadline:
+            return False
+        await asyncio.sleep(0.005)
+    return True
 
 
 def reassemble(envelopes: list[dict]) -> dict:
@@ -113,6 +122,37 @@ class FunctionCallTests(KernelTestCase):
         answer = await self.peer.call("calc", "echo", [None, True, 1.5, "ü", [1, [2]], {"k": "v"}])
         self.assertEqual(answer["result"], [None, True, 1.5, "ü", [1, [2]], {"k": "v"}])
         self.assertEqual(answer["logs"], "")  # logs are per call
+
+    async def test_a_burst_of_calls_keeps_order_logs_errors_and_module_updates(self):
+        # Sent back to back, so that many calls arrive in one read and run as one batch.
+        v1 = src("""
+            def f(i):
+                print("v1", i)
+                return i
+            def bad(i):
+                raise ValueError(f"no {i}")
+        """)
+        await self.peer.update_module("m", v1)
+        frames, expected = [], []
+        for i in range(300):
+            if i == 150:
+                frames.append({"type": "update_module", "workbook_id": WB, "module_name": "m",
+                               "code": v1.replace("return i", "return -i").replace('"v1"', '"v2"')})
+            function = "bad" if i % 97 == 0 else "f"
+            frames.append({"type": "custom_function_call", "module_name": "m", "function_name": function,
+                           "args": [i], "request_id": f"b{i}", "workbook_id": WB})
+            expected.append((f"b{i}", function, i))
+        for frame in frames:
+            await self.peer.send(frame)
+        answers = [await self.peer.until(lambda m: str(m.get("request_id", "")).startswith("b"))
+                   for _ in expected]
+        self.assertEqual([a["request_id"] for a in answers], [rid for rid, _, _ in expected])
+        for answer, (rid, function, i) in zip(answers, expected):
+            if function == "bad":
+                self.assertEqual((answer["type"], answer["error"]["message"]), ("execution_error", f"no {i}"))
+            else:
+                version = "v1" if i < 150 else "v2"
+                self.assertEqual((answer["result"], answer["logs"]), (i if i < 150 else -i, f"{version} {i}\n"))
 
     async def test_async_function_is_awaited(self):
         await self.peer.update_module("am", src("""
@@ -387,7 +427,7 @@ class StreamingTests(KernelTestCase):
     async def asyncSetUp(self) -> None:
         await super().asyncSetUp()
         await self.peer.update_module("streams", src("""
-            import asyncio, time
+            import asyncio, os, time
             state = {"closed": []}
             def count(n):
                 for i in range(n):
@@ -422,8 +462,10 @@ class StreamingTests(KernelTestCase):
                     state["closed"].append(name)
             def closed():
                 return state["closed"]
-            def slow(seconds):
-                time.sleep(seconds)
+            def hold(gate):
+                open(gate + ".entered", "w").close()
+                while not os.path.exists(gate):
+                    time.sleep(0.005)
                 return "slow done"
         """))
 
@@ -511,15 +553,16 @@ class StreamingTests(KernelTestCase):
     async def test_cancel_is_read_while_a_call_runs(self):
         await self._start("ticker", "t3", ["t3"])
         await self.peer.answer("t3")
-        await self.peer.send({"type": "custom_function_call", "module_name": "streams", "function_name": "slow",
-                              "args": [1.2], "request_id": "busy", "workbook_id": WB})
-        await asyncio.sleep(0.2)  # the worker is now inside slow()
+        gate = os.path.join(self.kernel.cwd, "gate")
+        await self.peer.send({"type": "custom_function_call", "module_name": "streams", "function_name": "hold",
+                              "args": [gate], "request_id": "busy", "workbook_id": WB})
+        self.assertTrue(await until_exists(gate + ".entered"))  # the worker is now inside hold()
         await self.peer.send({"type": "cancel_streaming_function", "request_id": "t3"})
-        await asyncio.sleep(0.3)  # the cancel has been read and processed by now
-        drained = await self.peer.quiet(0.05)
-        self.assertNotIn("busy", [m.get("request_id") for m in drained], "slow() ended too early")
-        # slow() still runs for more than half a second, and the stream has stopped meanwhile.
+        # Frames are read in order: once the one after it is logged, the cancel has been read.
+        await self.peer.send({"type": "read_after_the_cancel"})
+        self.assertTrue(await self.kernel.stderr_contains("read_after_the_cancel"))
         self.peer.skipped.clear()
+        open(gate, "w").close()
         answer = await self.peer.answer("busy")
         self.assertEqual(answer["result"], "slow done")
         self.assertNoStreamValues(self.peer.skipped + await self.peer.quiet(0.2), "t3")
@@ -682,24 +725,26 @@ class LifecycleTests(unittest.IsolatedAsyncioTestCase):
         await peer.update_module("m", "def f():\n    return 1\n")
         self.assertEqual(await peer.value("m", "f"), 1)
         await peer.ws.close()
-        self.assertEqual(await self.kernel.wait(20), 0)
+        self.assertEqual(await self.kernel.wait(), 0)
 
     async def test_exits_when_the_connection_closes_even_with_user_code_running(self):
         peer = await self._connected()
         await peer.update_module("m", "import threading, time\n"
-                                      "def spin():\n"
+                                      "def spin(entered):\n"
                                       "    threading.Thread(target=time.sleep, args=(60,)).start()\n"
+                                      "    open(entered, 'w').close()\n"
                                       "    while True:\n        time.sleep(0.01)\n")
+        entered = os.path.join(self.kernel.cwd, "spinning")
         await peer.send({"type": "custom_function_call", "module_name": "m", "function_name": "spin",
-                         "args": [], "request_id": "spin", "workbook_id": WB})
-        await asyncio.sleep(0.3)
+                         "args": [entered], "request_id": "spin", "workbook_id": WB})
+        self.assertTrue(await until_exists(entered))
         await peer.ws.close()
-        self.assertEqual(await self.kernel.wait(20), 0)
+        self.assertEqual(await self.kernel.wait(), 0)
 
     async def test_sigterm_exits_cleanly(self):
         peer = await self._connected()
         self.kernel.signal(signal.SIGTERM)
-        self.assertEqual(await self.kernel.wait(20), 0)
+        self.assertEqual(await self.kernel.wait(), 0)
         await asyncio.wait_for(peer.closed.wait(), 20)
 
     async def test_retries_until_the_server_listens(self):
@@ -715,7 +760,7 @@ class LifecycleTests(unittest.IsolatedAsyncioTestCase):
 
     async def test_gives_up_when_no_server_listens(self):
         self.kernel = await KernelProcess(WB, free_port(), {"CORVANE_KERNEL_CONNECT_TIMEOUT": "0.5"}).start()
-        self.assertEqual(await self.kernel.wait(20), 1)
+        self.assertEqual(await self.kernel.wait(), 1)
         self.assertIn("could not connect", self.kernel.stderr_text())
 
 
