@@ -4,10 +4,10 @@
 #include "indexscout/pep440.hpp"
 #include "indexscout/requirement.hpp"
 #include "indexscout/text.hpp"
+#include "indexscout/zip_reader.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
-#include <zip.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -49,13 +49,6 @@ class TempFile {
  private:
   std::string path_;
   int fd_ = -1;
-};
-
-struct ZipCloser {
-  void operator()(zip_t* z) const { zip_discard(z); }
-};
-struct ZipFileCloser {
-  void operator()(zip_file_t* f) const { zip_fclose(f); }
 };
 
 // "<anything without a slash>.dist-info/METADATA"
@@ -178,24 +171,20 @@ std::optional<std::string> Locator::read_wheel_metadata(const Candidate& c) {
     throw LocatorError("index returned status " + std::to_string(response.status) + " for " + c.url);
   verify(c.hash, http::sha256_hex_of_fd(file.fd()), c.url);
 
-  int error = 0;
-  std::unique_ptr<zip_t, ZipCloser> archive(zip_open(file.path().c_str(), ZIP_RDONLY, &error));
-  if (!archive) throw LocatorError(c.filename + " is not a readable wheel");
-  zip_int64_t entries = zip_get_num_entries(archive.get(), 0);
-  for (zip_int64_t i = 0; i < entries; ++i) {
-    const char* name = zip_get_name(archive.get(), static_cast<zip_uint64_t>(i), 0);
-    if (!name || !is_wheel_metadata_entry(name)) continue;
-    zip_stat_t st;
-    if (zip_stat_index(archive.get(), static_cast<zip_uint64_t>(i), 0, &st) != 0 || !(st.valid & ZIP_STAT_SIZE))
-      throw LocatorError("cannot read " + std::string(name) + " in " + c.filename);
-    if (st.size > options_.max_metadata_bytes) throw LocatorError(std::string(name) + " in " + c.filename + " is too large");
-    std::unique_ptr<zip_file_t, ZipFileCloser> entry(zip_fopen_index(archive.get(), static_cast<zip_uint64_t>(i), 0));
-    if (!entry) throw LocatorError("cannot open " + std::string(name) + " in " + c.filename);
-    std::string text(static_cast<std::size_t>(st.size), '\0');
-    zip_int64_t got = zip_fread(entry.get(), text.data(), st.size);
-    if (got < 0 || static_cast<zip_uint64_t>(got) != st.size)
-      throw LocatorError("cannot read " + std::string(name) + " in " + c.filename);
-    return text;
+  std::optional<zip::Reader> archive;
+  try {
+    archive.emplace(file.path());
+  } catch (const zip::Error&) {
+    throw LocatorError(c.filename + " is not a readable wheel");
+  }
+  for (const zip::Entry& entry : archive->entries()) {
+    if (!is_wheel_metadata_entry(entry.name)) continue;
+    if (entry.size > options_.max_metadata_bytes) throw LocatorError(entry.name + " in " + c.filename + " is too large");
+    try {
+      return archive->read(entry);
+    } catch (const zip::Error&) {
+      throw LocatorError("cannot read " + entry.name + " in " + c.filename);
+    }
   }
   return std::nullopt;
 }
