@@ -6,13 +6,16 @@
 #include "indexscout/text.hpp"
 #include "indexscout/zip_reader.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <random>
+#include <system_error>
 
 namespace indexscout {
+namespace fs = std::filesystem;
+
 namespace {
 
 constexpr const char* kAccept =
@@ -28,27 +31,30 @@ void verify(const std::optional<simple::Hash>& expected, const std::string& actu
     throw LocatorError("SHA-256 of " + url + " does not match the index");
 }
 
-// A temporary file removed when it goes out of scope.
+// A name for a temporary file in the system's temporary folder, removed when it goes out of scope.
 class TempFile {
  public:
   TempFile() {
-    const char* dir = std::getenv("TMPDIR");
-    path_ = std::string(dir && *dir ? dir : "/tmp") + "/indexscout-wheel-XXXXXX";
-    fd_ = ::mkostemp(path_.data(), O_CLOEXEC);
-    if (fd_ < 0) throw LocatorError(std::string("cannot create a temporary file: ") + std::strerror(errno));
+    std::error_code ec;
+    fs::path dir = fs::temp_directory_path(ec);
+    if (ec) throw LocatorError("cannot find the temporary folder: " + ec.message());
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      fs::path candidate = dir / ("indexscout-wheel-" + std::to_string(random()) + std::to_string(random()));
+      if (!fs::exists(candidate, ec)) path_ = std::move(candidate);
+    }
+    if (path_.empty()) throw LocatorError("cannot create a temporary file in " + dir.string());
   }
   ~TempFile() {
-    if (fd_ >= 0) ::close(fd_);
-    ::unlink(path_.c_str());
+    std::error_code ec;
+    fs::remove(path_, ec);
   }
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
-  int fd() const { return fd_; }
-  const std::string& path() const { return path_; }
+  const fs::path& path() const { return path_; }
 
  private:
-  std::string path_;
-  int fd_ = -1;
+  fs::path path_;
 };
 
 // "<anything without a slash>.dist-info/METADATA"
@@ -165,11 +171,11 @@ std::optional<std::string> Locator::read_wheel_metadata(const Candidate& c) {
   request.url = c.url;
   request.timeout = options_.download_timeout;
   request.max_body = options_.max_download_bytes;
-  request.sink_fd = file.fd();
+  request.sink_file = file.path();
   http::Response response = session().get(request);
   if (response.status != 200)
     throw LocatorError("index returned status " + std::to_string(response.status) + " for " + c.url);
-  verify(c.hash, http::sha256_hex_of_fd(file.fd()), c.url);
+  verify(c.hash, response.body_sha256, c.url);
 
   std::optional<zip::Reader> archive;
   try {
