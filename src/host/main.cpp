@@ -161,9 +161,12 @@ int main(int argc, char** argv) {
   try {
     port = listener.listen();
   } catch (const boost::system::system_error& e) {
-    // The reason alone, without the library's source location.
+    // The reason alone, without the library's source location; a port in use in the same words
+    // on every platform.
+    const std::string reason =
+        e.code() == asio::error::address_in_use ? std::string("Address already in use") : e.code().message();
     std::fprintf(stderr, "switchyard: cannot listen on %s:%d: %s\n", flags.host.c_str(), flags.port,
-                 e.code().message().c_str());
+                 reason.c_str());
     return 1;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "switchyard: cannot listen on %s:%d: %s\n", flags.host.c_str(), flags.port, e.what());

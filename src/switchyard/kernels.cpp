@@ -71,8 +71,8 @@ void kernel_exited(Server& server, const std::string& workbook_id,
     log->warn("Kernel for workbook {} (PID {}) was killed by signal {}", workbook_id, child->pid(),
               corvane::process::describe_exit(status));
   else
-    log->warn("Kernel for workbook {} (PID {}) exited with status {}", workbook_id, child->pid(),
-              corvane::process::exited(status) ? corvane::process::exit_code(status) : status);
+    log->warn("Kernel for workbook {} (PID {}) exited with {}", workbook_id, child->pid(),
+              corvane::process::describe_exit(status));
 
   Workbook* wb = server.workbooks.find(workbook_id);
   // Only the workbook's own kernel comes back, and only while its add-in is there to use it.
