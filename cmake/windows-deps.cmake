@@ -31,6 +31,9 @@ foreach(name Boost::json Boost::url Boost::headers spdlog::spdlog fmt::fmt)
   add_library(${name} ALIAS ${target}_imported)
 endforeach()
 
+# Debian's MinGW zlib comes as a DLL and as a static library: the static one, so that no DLL has
+# to travel with the programs.
+set(ZLIB_USE_STATIC_LIBS ON)
 find_package(ZLIB REQUIRED)
 find_package(Threads REQUIRED)
 
