@@ -3,6 +3,7 @@
 // request's file (and hashed on the way), bounded by the request's limit; a status-only request
 // drains a small body (so that the connection can be reused) and stops at a large one.
 #include "indexscout/http.hpp"
+#include "services/platform.hpp"
 #include "services/digest.hpp"
 
 #include <cerrno>
@@ -19,7 +20,7 @@ class BodySink {
   BodySink(const Request& request, std::string& body) : request_(request), body_(body) {
     if (!request.sink_file.empty() && !request.status_only) {
       file_.emplace(request.sink_file, std::ios::binary | std::ios::trunc);
-      if (!*file_) failed_ = "cannot create " + request.sink_file.string() + ": " + std::strerror(errno);
+      if (!*file_) failed_ = "cannot create " + corvane::platform::path_to_utf8(request.sink_file) + ": " + std::strerror(errno);
       hash_.emplace();
     }
   }

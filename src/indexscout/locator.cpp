@@ -1,4 +1,5 @@
 #include "indexscout/locator.hpp"
+#include "services/platform.hpp"
 
 #include "indexscout/metadata.hpp"
 #include "indexscout/pep440.hpp"
@@ -43,7 +44,7 @@ class TempFile {
       fs::path candidate = dir / ("indexscout-wheel-" + std::to_string(random()) + std::to_string(random()));
       if (!fs::exists(candidate, ec)) path_ = std::move(candidate);
     }
-    if (path_.empty()) throw LocatorError("cannot create a temporary file in " + dir.string());
+    if (path_.empty()) throw LocatorError("cannot create a temporary file in " + corvane::platform::path_to_utf8(dir));
   }
   ~TempFile() {
     std::error_code ec;

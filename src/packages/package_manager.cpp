@@ -239,7 +239,7 @@ struct InstallStream::Impl {
   }
 
   void found_in_cache() {
-    queue.push_back({"path", entry.string()});
+    queue.push_back({"path", platform::path_to_utf8(entry)});
     queue.push_back({"cached", requirement});
     queue.push_back({"success", requirement});
     phase = Phase::done;
@@ -250,7 +250,7 @@ struct InstallStream::Impl {
     if (!invalid.empty()) co_return fail(invalid);
     if (shared->stopping) co_return fail("The server is stopping");
     auto ex = co_await asio::this_coro::executor;
-    const std::string key = entry.string();
+    const std::string key = platform::path_to_utf8(entry);
     auto& lock = shared->locks[key];
     if (!lock) lock = std::make_shared<EntryLock>(ex);
     auto held = lock;
@@ -263,27 +263,28 @@ struct InstallStream::Impl {
 
     // Whatever an interrupted install left: a folder without its marker, temporary folders.
     const fs::path parent = entry.parent_path();
-    const std::string leaf = entry.filename().string();
+    const std::string leaf = platform::path_to_utf8(entry.filename());
     fs::create_directories(parent, ec);
-    if (ec) co_return fail("Cannot create the package cache folder " + parent.string() + ": " + ec.message());
+    if (ec) co_return fail("Cannot create the package cache folder " + platform::path_to_utf8(parent) + ": " + ec.message());
     fs::remove_all(entry, ec);
     // Temporary folders of this package ("~" never occurs in a version or an extra), but not
     // those of another version being installed right now.
     for (fs::directory_iterator it(parent, ec), end; !ec && it != end; it.increment(ec)) {
-      const std::string name = it->path().filename().string();
+      const std::string name = platform::path_to_utf8(it->path().filename());
       if (name.rfind(".tmp~", 0) != 0) continue;
       const std::size_t last = name.rfind('~');
-      auto other = shared->locks.find((parent / name.substr(5, last > 5 ? last - 5 : 0)).string());
+      auto other = shared->locks.find(
+          platform::path_to_utf8(parent / platform::path_from_utf8(name.substr(5, last > 5 ? last - 5 : 0))));
       if (other != shared->locks.end() && other->second->busy && other->second != held) continue;
       std::error_code remove_ec;
       fs::remove_all(it->path(), remove_ec);
     }
-    temporary = parent / (".tmp~" + leaf + "~" + unique_suffix());
+    temporary = parent / platform::path_from_utf8(".tmp~" + leaf + "~" + unique_suffix());
     fs::create_directories(temporary, ec);
-    if (ec) co_return fail("Cannot create " + temporary.string() + ": " + ec.message());
+    if (ec) co_return fail("Cannot create " + platform::path_to_utf8(temporary) + ": " + ec.message());
 
     std::vector<std::string> argv = argv_head;
-    argv.insert(argv.end(), {"--target", temporary.string()});
+    argv.insert(argv.end(), {"--target", platform::path_to_utf8(temporary)});
     argv.insert(argv.end(), index_args.begin(), index_args.end());
     argv.push_back(requirement);
     PipeProcess::Options options;
@@ -325,7 +326,7 @@ struct InstallStream::Impl {
     }
     fs::rename(marker_tmp, entry / PackageManager::kMarkerFile, ec);
     if (ec) return fail("Cannot write the cache marker of " + requirement + ": " + ec.message());
-    queue.push_back({"path", entry.string()});
+    queue.push_back({"path", platform::path_to_utf8(entry)});
     queue.push_back({"success", requirement});
     phase = Phase::done;
     lease.reset();

@@ -1,4 +1,5 @@
 #include "services/logging.hpp"
+#include "services/platform.hpp"
 
 #include <spdlog/sinks/dist_sink.h>
 #include <spdlog/sinks/rotating_file_sink.h>
@@ -73,7 +74,7 @@ void configure(const Options& options) {
       s.dist->add_sink(s.file_sink);
     } catch (const std::exception& e) {
       // A log directory we cannot write must not stop the server; stderr still works.
-      fprintf(stderr, "cannot open log file in %s: %s\n", options.log_dir.string().c_str(), e.what());
+      fprintf(stderr, "cannot open log file in %s: %s\n", platform::path_to_utf8(options.log_dir).c_str(), e.what());
     }
   }
   s.level = options.level;

@@ -70,7 +70,8 @@ void SettingsManager::reload_if_changed() const {
     std::error_code rec;
     fs::rename(file_, aside, rec);
     log()->warn("Settings file {} could not be read ({}); moved aside to {} and starting from defaults",
-                   file_.string(), perr ? perr.message() : std::string("not a JSON object"), aside.string());
+                   platform::path_to_utf8(file_), perr ? perr.message() : std::string("not a JSON object"),
+                platform::path_to_utf8(aside));
     data_ = json::object();
     mtime_ = {};
     size_ = 0;
@@ -150,7 +151,7 @@ bool SettingsManager::write_locked() const {
   std::error_code ec;
   fs::create_directories(base_dir_, ec);
   if (auto failure = platform::replace_file(file_, json::serialize(data_))) {
-    log()->error("Cannot write settings file {}: {}", failure->file.string(), failure->reason);
+    log()->error("Cannot write settings file {}: {}", platform::path_to_utf8(failure->file), failure->reason);
     return false;
   }
   mtime_ = fs::last_write_time(file_, ec);

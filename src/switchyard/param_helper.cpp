@@ -38,11 +38,11 @@ constexpr std::string_view kHelperScript = "corvane_signatures/signatures.py";
 // executable, else the source tree it was built from.
 std::string helper_script() {
   std::error_code ec;
-  auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (!ec) {
+  auto exe = corvane::platform::executable_path();
+  if (!exe.empty()) {
     for (auto dir = exe.parent_path(); !dir.empty() && dir != dir.root_path(); dir = dir.parent_path()) {
       auto candidate = dir / "python" / kHelperScript;
-      if (std::filesystem::exists(candidate, ec)) return candidate.string();
+      if (std::filesystem::exists(candidate, ec)) return corvane::platform::path_to_utf8(candidate);
     }
   }
   return std::string(SWITCHYARD_SOURCE_DIR) + "/python/" + std::string(kHelperScript);

@@ -32,7 +32,7 @@ Server::Server(asio::any_io_executor ex, ServerOptions options)
       _result_batcher(manager, background),
       base_dir(options.base_dir.empty() ? corvane::platform::home_directory() / ".corvane" : options.base_dir),
       settings_manager(base_dir),
-      package_manager(base_dir.string(), &settings_manager),
+      package_manager(corvane::platform::path_to_utf8(base_dir), &settings_manager),
       python_executable(options.python_executable.empty() ? default_python() : options.python_executable) {
   manager.on_undelivered([this](const Text& frame) { undelivered_frame(*this, frame); });
   package_manager.python_executable = python_executable;
