@@ -59,7 +59,7 @@ def tagged_processes(tag):
                 state = f.read().rsplit(")", 1)[1].split()[0]
         except OSError:
             continue  # gone while it was read
-        if state != "Z" and ("TEST_CHILD_TAG=" + tag).encode() in environ and b"test_child" in cmdline.lower():
+        if state != "Z" and ("TEST_CHILD_TAG=" + tag).encode() in environ and b"child.exe" in cmdline.lower():
             found.append(int(entry))
     return found
 
@@ -145,31 +145,44 @@ class Session(WineTestCase):
 
 
 class Processes(WineTestCase):
-    async def test_argv_reaches_the_kernel_unchanged(self):
-        name = 'José Núñez "quoted" back\\slash\\\\ end\\'
-        query = "?name=" + "".join("%%%02X" % b for b in name.encode())
-        addin = await connect(self.server, "addin", "wb", query + "&dir=C%3A%5CUsers%5C%20x")
+    async def test_argv_reaches_children_unchanged(self):
+        # The kernel's JSON argument (quotes and backslashes; the server escapes non-ASCII in it).
+        value = 'Book "one" back\\slash\\\\ end\\'
+        query = "?name=" + "".join("%%%02X" % b for b in value.encode()) + "&dir=C%3A%5CUsers%5C%20x"
+        addin = await connect(self.server, "addin", "wb", query)
         await addin.send(json.dumps({"type": "spawn_kernel"}))
         argv = self.wait_events("start", 1)[0]["argv"]
         self.assertEqual(argv[:4], ["-m", "corvane_master.python_server", "wb", str(self.server.port)])
-        self.assertEqual(json.loads(argv[4]), {"name": name, "dir": "C:\\Users\\ x"})
+        self.assertEqual(json.loads(argv[4]), {"name": value, "dir": "C:\\Users\\ x"})
         self.assertEqual(len(argv), 5)
-        # What the kernel read is what it reports over its connection too.
         self.assertTrue(wait_until(lambda: self.kernels() == ["wb"]))
         self.assertEqual((await self.call(addin, "a1", "argv"))["result"], argv)
 
+        # A program under a folder with blanks and non-ASCII letters, and arguments with both
+        # (the editor's command line comes from the settings as given).
+        folder = tempfile.mkdtemp(prefix="switchyard wine José Núñez ")
+        self.addCleanup(shutil.rmtree, folder, True)
+        program = os.path.join(folder, "test child.exe")
+        shutil.copy(CHILD, program)
+        args = ["José Núñez", 'say "hi"', "C:\\Users\\José Núñez\\", "", "a\\\\\"b", "{\"k\": [1, 2]}", "tab\there"]
+        ide = await connect(self.server, "ide", "main")
+        await ide.send(json.dumps({"type": "set_setting", "path": "ide.command", "value": [windows_path(program), *args]}))
+        await recv_type(ide, "setting_saved")
+        await addin.send(json.dumps({"type": "show_ide"}))
+        self.assertEqual(self.wait_events("start", 2)[1]["argv"], args)
+
     async def test_one_kernel_per_workbook_kill_takes_the_tree_and_a_crash_restarts(self):
+        connected = lambda n: self.server.log_text().count("Client connected: kernel/wb") >= n
         addin = await connect(self.server, "addin", "wb")
         await addin.send(json.dumps({"type": "spawn_kernel"}))
-        self.wait_events("start", 1)
+        self.assertTrue(wait_until(lambda: connected(1)))
         await addin.send(json.dumps({"type": "spawn_kernel"}))
         self.wait_events("start", 2)
         # The first kernel was stopped for the second: one process left.
+        self.assertTrue(wait_until(lambda: connected(2)))
         self.assertTrue(wait_until(lambda: len(tagged_processes(self.tag)) == 1), tagged_processes(self.tag))
-        self.assertTrue(wait_until(lambda: self.kernels() == ["wb"]))
 
         # The kernel starts a grandchild; the kill ends both, and a new kernel starts.
-        self.assertTrue(wait_until(lambda: "Client connected: kernel/wb" in self.server.log_text()))
         grandchild = (await self.call(addin, "g1", "spawn"))["result"]
         self.assertTrue(grandchild)
         self.wait_events("grandchild", 1)
@@ -181,14 +194,15 @@ class Processes(WineTestCase):
         self.assertTrue(self.server.wait_for_log("[BusinessLayer] Kernel killed and restarted successfully for: wb"))
 
         # A crash (exit code 3) is logged and the kernel comes back.
-        self.assertTrue(wait_until(lambda: self.kernels() == ["wb"]))
-        self.assertTrue(wait_until(lambda: self.server.log_text().count("Client connected: kernel/wb") >= 3))
+        self.assertTrue(wait_until(lambda: connected(3)))
         result = await self.call(addin, "x1", "exit", 3)
         self.assertEqual(result["error"], {"message": "Kernel disconnected"})
         self.assertTrue(self.server.wait_for_log("exited with status 3"), self.server.log_text())
         self.assertRegex(self.server.log_text(), r"\[warning\] Kernel for workbook wb \(PID \d+\) exited with status 3")
         self.wait_events("start", 4)
         self.assertTrue(self.server.wait_for_log("Restarting the kernel for workbook wb (restart 1 of 5)"))
+        self.assertTrue(wait_until(lambda: connected(4)))
+        self.assertEqual((await self.call(addin, "a1", "add", 2, 2))["result"], 4)
 
     async def test_no_child_outlives_a_killed_server(self):
         ide = await connect(self.server, "ide", "main")
