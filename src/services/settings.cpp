@@ -62,6 +62,7 @@ void SettingsManager::reload_if_changed() const {
   std::stringstream buffer;
   buffer << in.rdbuf();
   std::string text = buffer.str();
+  in.close();  // Windows renames no file that is open
   json::error_code perr;
   json::value parsed = json::parse(text, perr);
   if (perr || !parsed.is_object()) {
@@ -69,7 +70,13 @@ void SettingsManager::reload_if_changed() const {
     aside += ".corrupt-" + timestamp_suffix();
     std::error_code rec;
     fs::rename(file_, aside, rec);
-    log()->warn("Settings file {} could not be read ({}); moved aside to {} and starting from defaults",
+    // Kept in any case: a copy where the file cannot be moved.
+    if (rec) fs::copy_file(file_, aside, rec);
+    if (rec)
+      log()->error("Settings file {} could not be read and could not be set aside ({})",
+                   platform::path_to_utf8(file_), rec.message());
+    else
+      log()->warn("Settings file {} could not be read ({}); moved aside to {} and starting from defaults",
                    platform::path_to_utf8(file_), perr ? perr.message() : std::string("not a JSON object"),
                 platform::path_to_utf8(aside));
     data_ = json::object();

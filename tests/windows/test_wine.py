@@ -59,7 +59,7 @@ def tagged_processes(tag):
                 state = f.read().rsplit(")", 1)[1].split()[0]
         except OSError:
             continue  # gone while it was read
-        if state != "Z" and ("TEST_CHILD_TAG=" + tag).encode() in environ and b"child.exe" in cmdline.lower():
+        if state != "Z" and ("TEST_CHILD_TAG=" + tag).encode() in environ and cmdline.split(b"\0")[0].lower().endswith(b"child.exe"):
             found.append(int(entry))
     return found
 
