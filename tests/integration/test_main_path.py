@@ -1,9 +1,11 @@
 """The main path end to end with the real kernel program: code in, calls out, results back."""
 import asyncio
 import json
+import os
+import tempfile
 import time
 
-from tests.integration.harness import TIMEOUT, ServerTestCase, connect, get, recv_type
+from tests.integration.harness import TIMEOUT, ServerTestCase, connect, get, recv_type, wait_until
 
 MODULE = '''
 def add(a, b):
@@ -89,11 +91,16 @@ class MainPath(ServerTestCase):
 
     async def test_kill_kernel_answers_calls_in_flight_and_restarts(self):
         await self.ide.send(json.dumps({"type": "update_module", "workbook_id": "wb", "module_name": "slow",
-                                        "code": "import time\ndef wait():\n    time.sleep(30)\n"}))
+                                        "code": "import time\ndef wait(started):\n    open(started, 'w').close()\n"
+                                                "    time.sleep(30)\n"}))
         await recv_type(self.addin, "save_module_request")
+        started = tempfile.mktemp(prefix="switchyard-it-call-started-")
+        self.addCleanup(lambda: os.path.exists(started) and os.unlink(started))
         await self.addin.send(json.dumps({"type": "function_execution", "request_id": "w1", "module_name": "slow",
-                                          "function_name": "wait", "args": []}))
-        # The server reads an add-in's messages in order: the call is pending when the kill comes.
+                                          "function_name": "wait", "args": [started]}))
+        # The kill comes once the kernel runs the call (the server handles an add-in's messages
+        # side by side, so sending them in order is not enough).
+        self.assertTrue(await asyncio.to_thread(wait_until, lambda: os.path.exists(started)))
         await self.addin.send(json.dumps({"type": "kill_kernel"}))
         seen = {}
         while len(seen) < 2:
