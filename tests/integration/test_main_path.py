@@ -71,23 +71,21 @@ class MainPath(ServerTestCase):
             values.append(update["result"])
         self.assertEqual(values, [0, 10, 20])
 
-    async def test_burst_comes_back_batched(self):
+    async def test_burst_comes_back_whole(self):
+        # Whether results share a batch depends on the machine's pace (the batching window is the
+        # unit tests' business, on a held clock); here every call of the burst gets its answer once.
         await self.call("warm", "add", [0, 0])
         await recv_type(self.addin, "function_execution_result")
         for i in range(50):
             await self.call("b%d" % i, "add", [i, i])
-        results = {}
-        batches = 0
+        results = []
         while len(results) < 50:
             m = json.loads(await asyncio.wait_for(self.addin.recv(), TIMEOUT))
             if m["type"] == "batch_results":
-                batches += 1
-                for r in m["results"]:
-                    results[r["request_id"]] = r["result"]
+                results += [(r["request_id"], r["result"]) for r in m["results"]]
             elif m["type"] == "function_execution_result":
-                results[m["request_id"]] = m["result"]
-        self.assertEqual(results, {"b%d" % i: 2 * i for i in range(50)})
-        self.assertGreaterEqual(batches, 1)
+                results.append((m["request_id"], m["result"]))
+        self.assertEqual(sorted(results), sorted(("b%d" % i, 2 * i) for i in range(50)))
 
     async def test_kill_kernel_answers_calls_in_flight_and_restarts(self):
         await self.ide.send(json.dumps({"type": "update_module", "workbook_id": "wb", "module_name": "slow",
