@@ -468,6 +468,10 @@ class StreamingTests(KernelTestCase):
                     state["closed"].append(name)
             def closed():
                 return state["closed"]
+            def watcher(path):
+                while True:
+                    yield os.path.exists(path)
+                    time.sleep(0.01)
             def hold(gate):
                 open(gate + ".entered", "w").close()
                 while not os.path.exists(gate):
@@ -559,6 +563,9 @@ class StreamingTests(KernelTestCase):
     async def test_cancel_is_read_while_a_call_runs(self):
         await self._start("ticker", "t3", ["t3"])
         await self.peer.answer("t3")
+        marker = os.path.join(self.kernel.cwd, "cancel-read")
+        await self._start("watcher", "w", [marker])
+        await self.peer.answer("w")
         gate = os.path.join(self.kernel.cwd, "gate")
         await self.peer.send({"type": "custom_function_call", "module_name": "streams", "function_name": "hold",
                               "args": [gate], "request_id": "busy", "workbook_id": WB})
@@ -567,11 +574,18 @@ class StreamingTests(KernelTestCase):
         # Frames are read in order: once the one after it is logged, the cancel has been read.
         await self.peer.send({"type": "read_after_the_cancel"})
         self.assertTrue(await self.kernel.stderr_contains("read_after_the_cancel"))
+        # Values of t3 sent before the cancel was read may still be on their way. The other
+        # stream's first value that sees the marker was sent after the cancel was read, so they
+        # are all here once it is.
+        open(marker, "w").close()
+        while not (await self.peer.answer("w"))["result"]:
+            pass
         self.peer.skipped.clear()
         open(gate, "w").close()
         answer = await self.peer.answer("busy")
         self.assertEqual(answer["result"], "slow done")
         self.assertNoStreamValues(self.peer.skipped + await self.peer.quiet(0.2), "t3")
+        await self.peer.send({"type": "cancel_streaming_function", "request_id": "w"})
 
 
 class EditorExecutionTests(KernelTestCase):
