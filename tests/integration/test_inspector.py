@@ -36,7 +36,7 @@ def running(pid):
     try:
         with open("/proc/%d/stat" % pid) as f:
             state = f.read().rsplit(")", 1)[1].split()[0]
-    except (FileNotFoundError, IndexError):
+    except (OSError, IndexError):  # gone while its entry was read (ENOENT, ESRCH)
         return False
     return state != "Z"
 

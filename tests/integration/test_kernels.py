@@ -31,10 +31,11 @@ def wait_events(path, predicate, timeout=TIMEOUT):
 
 
 def alive(pid):
+    # A process that goes while its entry is read (ENOENT, ESRCH) is gone.
     try:
         with open("/proc/%d/stat" % pid) as f:
-            return f.read().split(") ")[1].split()[0] != "Z"
-    except FileNotFoundError:
+            return f.read().rsplit(") ", 1)[1].split()[0] != "Z"
+    except (OSError, IndexError):
         return False
 
 
@@ -46,7 +47,7 @@ def zombies_of(ppid):
         try:
             with open("/proc/%s/stat" % name) as f:
                 fields = f.read().split(") ")[1].split()
-        except (FileNotFoundError, ProcessLookupError):
+        except OSError:
             continue
         if fields[0] == "Z" and int(fields[1]) == ppid:
             found.append(int(name))

@@ -1,9 +1,11 @@
 """The main path end to end with the real kernel program: code in, calls out, results back."""
 import asyncio
 import json
+import os
+import tempfile
 import time
 
-from tests.integration.harness import TIMEOUT, ServerTestCase, connect, get, recv_type
+from tests.integration.harness import TIMEOUT, ServerTestCase, connect, get, recv_type, wait_until
 
 MODULE = '''
 def add(a, b):
@@ -69,31 +71,34 @@ class MainPath(ServerTestCase):
             values.append(update["result"])
         self.assertEqual(values, [0, 10, 20])
 
-    async def test_burst_comes_back_batched(self):
+    async def test_burst_comes_back_whole(self):
+        # Whether results share a batch depends on the machine's pace (the batching window is the
+        # unit tests' business, on a held clock); here every call of the burst gets its answer once.
         await self.call("warm", "add", [0, 0])
         await recv_type(self.addin, "function_execution_result")
         for i in range(50):
             await self.call("b%d" % i, "add", [i, i])
-        results = {}
-        batches = 0
+        results = []
         while len(results) < 50:
             m = json.loads(await asyncio.wait_for(self.addin.recv(), TIMEOUT))
             if m["type"] == "batch_results":
-                batches += 1
-                for r in m["results"]:
-                    results[r["request_id"]] = r["result"]
+                results += [(r["request_id"], r["result"]) for r in m["results"]]
             elif m["type"] == "function_execution_result":
-                results[m["request_id"]] = m["result"]
-        self.assertEqual(results, {"b%d" % i: 2 * i for i in range(50)})
-        self.assertGreaterEqual(batches, 1)
+                results.append((m["request_id"], m["result"]))
+        self.assertEqual(sorted(results), sorted(("b%d" % i, 2 * i) for i in range(50)))
 
     async def test_kill_kernel_answers_calls_in_flight_and_restarts(self):
         await self.ide.send(json.dumps({"type": "update_module", "workbook_id": "wb", "module_name": "slow",
-                                        "code": "import time\ndef wait():\n    time.sleep(30)\n"}))
+                                        "code": "import time\ndef wait(started):\n    open(started, 'w').close()\n"
+                                                "    time.sleep(30)\n"}))
         await recv_type(self.addin, "save_module_request")
+        started = tempfile.mktemp(prefix="switchyard-it-call-started-")
+        self.addCleanup(lambda: os.path.exists(started) and os.unlink(started))
         await self.addin.send(json.dumps({"type": "function_execution", "request_id": "w1", "module_name": "slow",
-                                          "function_name": "wait", "args": []}))
-        # The server reads an add-in's messages in order: the call is pending when the kill comes.
+                                          "function_name": "wait", "args": [started]}))
+        # The kill comes once the kernel runs the call (the server handles an add-in's messages
+        # side by side, so sending them in order is not enough).
+        self.assertTrue(await asyncio.to_thread(wait_until, lambda: os.path.exists(started)))
         await self.addin.send(json.dumps({"type": "kill_kernel"}))
         seen = {}
         while len(seen) < 2:

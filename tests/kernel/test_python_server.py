@@ -333,23 +333,6 @@ class ModuleTests(KernelTestCase):
         self.assertEqual(await self.peer.value("failing", "f"), "fixed")
         self.assertTrue(await self.kernel.stderr_contains("'broken' failed to load"))
 
-    async def test_request_module_sync_round_trip(self):
-        await self.peer.update_module("user", src("""
-            import counted
-            def run():
-                return counted.twice(21), counted.LOADS
-        """))
-        request = await self.peer.until(lambda m: m.get("type") == "request_module_sync")
-        self.assertEqual(request, {"type": "request_module_sync", "module_name": "counted", "workbook_id": WB})
-        # The server's answer has no workbook_id; a second, identical push must not run it again.
-        code = "import builtins\nbuiltins.corvane_test_loads = getattr(builtins, 'corvane_test_loads', 0) + 1\n" \
-               "LOADS = builtins.corvane_test_loads\ndef twice(x):\n    return 2 * x\n"
-        await self.peer.update_module("counted", code, workbook_id=None)
-        await self.peer.update_module("counted", code)
-        self.assertEqual(await self.peer.value("user", "run"), [42, 1])
-        await self.peer.update_module("probe", "import builtins\ndef loads():\n    return builtins.corvane_test_loads\n")
-        self.assertEqual(await self.peer.value("probe", "loads"), 1)
-
     async def test_called_module_missing_is_requested_then_an_import_error(self):
         await self.peer.send({"type": "custom_function_call", "module_name": "ghost", "function_name": "f",
                               "args": [], "request_id": "g1", "workbook_id": WB})
@@ -359,14 +342,6 @@ class ModuleTests(KernelTestCase):
         self.assertEqual(answer["type"], "execution_error")
         self.assertEqual(answer["error"]["type"], "ModuleNotFoundError")
         self.assertIn("ghost", answer["error"]["message"])
-
-    async def test_module_sync_answer_arrives_while_the_call_waits(self):
-        await self.peer.send({"type": "custom_function_call", "module_name": "late", "function_name": "f",
-                              "args": [5], "request_id": "l1", "workbook_id": WB})
-        request = await self.peer.recv()
-        self.assertEqual(request["type"], "request_module_sync")
-        await self.peer.update_module("late", "def f(x):\n    return x + 1\n", workbook_id=None)
-        self.assertEqual((await self.peer.answer("l1"))["result"], 6)
 
     async def test_missing_library_imports_do_not_stall_or_ask_the_server(self):
         libdir = tempfile.mkdtemp(prefix="corvane-lib-")
@@ -408,6 +383,37 @@ class ModuleTests(KernelTestCase):
         # Re-created under the same name, it works again.
         await self.peer.update_module("gone", "def f():\n    return 'back'\n")
         self.assertEqual(await self.peer.value("gone", "f"), "back")
+
+
+class AnsweredModuleSyncTests(KernelTestCase):
+    # The other tests' kernels wait 1 s for an answer nobody sends; these answer, and a busy
+    # machine may take longer than that to do it.
+    kernel_env = {"CORVANE_MODULE_SYNC_TIMEOUT": str(TIMEOUT)}
+
+    async def test_request_module_sync_round_trip(self):
+        await self.peer.update_module("user", src("""
+            import counted
+            def run():
+                return counted.twice(21), counted.LOADS
+        """))
+        request = await self.peer.until(lambda m: m.get("type") == "request_module_sync")
+        self.assertEqual(request, {"type": "request_module_sync", "module_name": "counted", "workbook_id": WB})
+        # The server's answer has no workbook_id; a second, identical push must not run it again.
+        code = "import builtins\nbuiltins.corvane_test_loads = getattr(builtins, 'corvane_test_loads', 0) + 1\n" \
+               "LOADS = builtins.corvane_test_loads\ndef twice(x):\n    return 2 * x\n"
+        await self.peer.update_module("counted", code, workbook_id=None)
+        await self.peer.update_module("counted", code)
+        self.assertEqual(await self.peer.value("user", "run"), [42, 1])
+        await self.peer.update_module("probe", "import builtins\ndef loads():\n    return builtins.corvane_test_loads\n")
+        self.assertEqual(await self.peer.value("probe", "loads"), 1)
+
+    async def test_module_sync_answer_arrives_while_the_call_waits(self):
+        await self.peer.send({"type": "custom_function_call", "module_name": "late", "function_name": "f",
+                              "args": [5], "request_id": "l1", "workbook_id": WB})
+        request = await self.peer.recv()
+        self.assertEqual(request["type"], "request_module_sync")
+        await self.peer.update_module("late", "def f(x):\n    return x + 1\n", workbook_id=None)
+        self.assertEqual((await self.peer.answer("l1"))["result"], 6)
 
 
 class StreamingTests(KernelTestCase):
@@ -462,6 +468,10 @@ class StreamingTests(KernelTestCase):
                     state["closed"].append(name)
             def closed():
                 return state["closed"]
+            def watcher(path):
+                while True:
+                    yield os.path.exists(path)
+                    time.sleep(0.01)
             def hold(gate):
                 open(gate + ".entered", "w").close()
                 while not os.path.exists(gate):
@@ -553,6 +563,9 @@ class StreamingTests(KernelTestCase):
     async def test_cancel_is_read_while_a_call_runs(self):
         await self._start("ticker", "t3", ["t3"])
         await self.peer.answer("t3")
+        marker = os.path.join(self.kernel.cwd, "cancel-read")
+        await self._start("watcher", "w", [marker])
+        await self.peer.answer("w")
         gate = os.path.join(self.kernel.cwd, "gate")
         await self.peer.send({"type": "custom_function_call", "module_name": "streams", "function_name": "hold",
                               "args": [gate], "request_id": "busy", "workbook_id": WB})
@@ -561,11 +574,18 @@ class StreamingTests(KernelTestCase):
         # Frames are read in order: once the one after it is logged, the cancel has been read.
         await self.peer.send({"type": "read_after_the_cancel"})
         self.assertTrue(await self.kernel.stderr_contains("read_after_the_cancel"))
+        # Values of t3 sent before the cancel was read may still be on their way. The other
+        # stream's first value that sees the marker was sent after the cancel was read, so they
+        # are all here once it is.
+        open(marker, "w").close()
+        while not (await self.peer.answer("w"))["result"]:
+            pass
         self.peer.skipped.clear()
         open(gate, "w").close()
         answer = await self.peer.answer("busy")
         self.assertEqual(answer["result"], "slow done")
         self.assertNoStreamValues(self.peer.skipped + await self.peer.quiet(0.2), "t3")
+        await self.peer.send({"type": "cancel_streaming_function", "request_id": "w"})
 
 
 class EditorExecutionTests(KernelTestCase):
@@ -745,7 +765,7 @@ class LifecycleTests(unittest.IsolatedAsyncioTestCase):
         peer = await self._connected()
         self.kernel.signal(signal.SIGTERM)
         self.assertEqual(await self.kernel.wait(), 0)
-        await asyncio.wait_for(peer.closed.wait(), 20)
+        await asyncio.wait_for(peer.closed.wait(), TIMEOUT)
 
     async def test_retries_until_the_server_listens(self):
         port = free_port()
