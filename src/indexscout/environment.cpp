@@ -87,7 +87,8 @@ PythonInfo query_python(const std::string& python, std::chrono::milliseconds tim
     std::string text;
     std::array<char, 8192> buffer{};
   };
-  Reader out_reader{corvane::process::PipeStream(io, spawned.out)}, err_reader{corvane::process::PipeStream(io, spawned.err)};
+  Reader out_reader{corvane::process::PipeStream(io, spawned.out), {}, {}};
+  Reader err_reader{corvane::process::PipeStream(io, spawned.err), {}, {}};
   bool timed_out = false, too_much = false;
   int open = 2;
   boost::asio::steady_timer deadline(io, timeout);
