@@ -1,17 +1,15 @@
 // The hosting process: command-line flags, logging, the listener, signals.
 #include "switchyard/server.hpp"
 #include "transport/listener.hpp"
+#include "host/shutdown.hpp"
+#include "services/platform.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
-
-#include <signal.h>
-#include <sys/resource.h>
-#include <unistd.h>
+#include <spdlog/spdlog.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -107,46 +105,35 @@ Flags parse_flags(int argc, char** argv) {
 
 // The repository's python/ folder, so that the kernels can run `-m corvane_master.python_server`.
 std::string python_dir() {
+  namespace platform = corvane::platform;
   std::error_code ec;
-  auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (!ec) {
-    for (auto dir = exe.parent_path(); !dir.empty() && dir != dir.root_path(); dir = dir.parent_path()) {
-      if (std::filesystem::exists(dir / "python" / "corvane_master", ec)) return (dir / "python").string();
-    }
+  const std::filesystem::path exe = platform::executable_path();
+  for (auto dir = exe.parent_path(); !dir.empty() && dir != dir.root_path(); dir = dir.parent_path()) {
+    if (std::filesystem::exists(dir / "python" / "corvane_master", ec)) return platform::path_to_utf8(dir / "python");
   }
   return std::string(SWITCHYARD_SOURCE_DIR) + "/python";
 }
 
 void prepend_python_path() {
-  std::string dir = python_dir();
-  const char* old = std::getenv("PYTHONPATH");
-  std::string value = dir;
-  if (old && *old) value += ":" + std::string(old);
-  ::setenv("PYTHONPATH", value.c_str(), 1);
-}
-
-void raise_descriptor_limit() {
-  rlimit lim{};
-  if (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
-    lim.rlim_cur = std::min<rlim_t>(lim.rlim_max, 65536);
-    ::setrlimit(RLIMIT_NOFILE, &lim);
-  }
-}
-
-std::filesystem::path home_dir() {
-  const char* home = std::getenv("HOME");
-  return home && *home ? std::filesystem::path(home) : std::filesystem::current_path();
+  namespace platform = corvane::platform;
+  std::string value = python_dir();
+  if (auto old = platform::get_env("PYTHONPATH"); old && !old->empty())
+    value += platform::path_list_separator() + *old;
+  platform::set_env("PYTHONPATH", value);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  Flags flags = parse_flags(argc, argv);
-  ::signal(SIGPIPE, SIG_IGN);
-  raise_descriptor_limit();
+  // UTF-8 arguments on every system (Windows hands main() its ANSI code page's rendering).
+  std::vector<std::string> arguments = corvane::platform::arguments(argc, argv);
+  std::vector<char*> pointers;
+  for (std::string& a : arguments) pointers.push_back(a.data());
+  Flags flags = parse_flags(static_cast<int>(pointers.size()), pointers.data());
+  corvane::platform::prepare_process();
   prepend_python_path();
 
-  std::filesystem::path base_dir = home_dir() / ".corvane";
+  std::filesystem::path base_dir = corvane::platform::home_directory() / ".corvane";
   corvane::logging::Options log_options;
   corvane::logging::parse_level(flags.log_level, log_options.level);
   log_options.log_dir = base_dir / "logs";
@@ -167,16 +154,19 @@ int main(int argc, char** argv) {
   listener_options.allowed_origins = flags.allowed_origins;
   listener_options.allow_other_users = flags.allow_other_users;
   // A lower connection cap for tests that exercise it.
-  if (const char* cap = std::getenv("SWITCHYARD_MAX_CONNECTIONS"); cap && std::atoi(cap) > 0)
-    listener_options.max_connections = static_cast<std::size_t>(std::atoi(cap));
+  if (auto cap = corvane::platform::get_env("SWITCHYARD_MAX_CONNECTIONS"); cap && std::atoi(cap->c_str()) > 0)
+    listener_options.max_connections = static_cast<std::size_t>(std::atoi(cap->c_str()));
   transport::Listener listener(*server, listener_options);
   unsigned short port = 0;
   try {
     port = listener.listen();
   } catch (const boost::system::system_error& e) {
-    // The reason alone, without the library's source location.
+    // The reason alone, without the library's source location; a port in use in the same words
+    // on every platform.
+    const std::string reason =
+        e.code() == asio::error::address_in_use ? std::string("Address already in use") : e.code().message();
     std::fprintf(stderr, "switchyard: cannot listen on %s:%d: %s\n", flags.host.c_str(), flags.port,
-                 e.code().message().c_str());
+                 reason.c_str());
     return 1;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "switchyard: cannot listen on %s:%d: %s\n", flags.host.c_str(), flags.port, e.what());
@@ -184,17 +174,6 @@ int main(int argc, char** argv) {
   }
   server->set_port(port);
   server->initialize_ide_manager(port, 0, new_uuid(), 0);
-
-  // Reap every child that exits (kernels, inspector, editor).
-  asio::signal_set children(ioc, SIGCHLD);
-  std::function<void()> wait_children = [&] {
-    children.async_wait([&](const boost::system::error_code& ec, int) {
-      if (ec) return;
-      corvane::process::reap_children();
-      wait_children();
-    });
-  };
-  wait_children();
 
   asio::co_spawn(
       ioc,
@@ -206,10 +185,11 @@ int main(int argc, char** argv) {
       },
       asio::detached);
 
-  asio::signal_set stop_signals(ioc, SIGINT, SIGTERM);
-  stop_signals.async_wait([&](const boost::system::error_code& ec, int signal_number) {
-    if (ec) return;
-    log->info("Received signal {}, stopping", signal_number);
+  // Signals on POSIX; on Windows the console's and the session's events. Children are reaped
+  // as they exit.
+  std::unique_ptr<host::StopRequests> stop_requests;
+  stop_requests = std::make_unique<host::StopRequests>(ioc, [&](const std::string& what) {
+    log->info("Received {}, stopping", what);
     asio::co_spawn(
         ioc,
         [&]() -> awaitable<void> {
@@ -219,7 +199,7 @@ int main(int argc, char** argv) {
           std::vector<std::shared_ptr<corvane::process::Child>> kernels = server->started_kernels;
           for (auto& child : kernels) {
             child->expect_exit();
-            if (child->signal_group(SIGTERM) != 0) child->signal(SIGTERM);
+            if (child->terminate_tree()) child->terminate();
           }
           for (int waited = 0; waited < 300; waited += 10) {
             bool any = false;
@@ -229,7 +209,7 @@ int main(int argc, char** argv) {
             co_await pause.async_wait(asio::use_awaitable);
           }
           for (auto& child : kernels)
-            if (child->alive() && child->signal_group(SIGKILL) != 0) child->signal(SIGKILL);
+            if (child->alive() && child->kill_tree()) child->kill();
           // The editor it started goes with it.
           if (server->ide_manager) server->ide_manager->stop();
           server->cancel_all_tasks();
@@ -243,6 +223,7 @@ int main(int argc, char** argv) {
   spdlog::apply_all([](const std::shared_ptr<spdlog::logger>& l) { l->flush(); });
   std::fflush(stdout);
   std::fflush(stderr);
+  stop_requests->stopped();
   // Pending coroutine frames reference the server; skip tearing them down one by one.
   std::_Exit(0);
 }

@@ -2,18 +2,18 @@
 
 #include "indexscout/text.hpp"
 
+#include "services/pipe_stream.hpp"
+#include "services/platform.hpp"
 #include "services/process.hpp"
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/json/parse.hpp>
 #include <boost/json/value.hpp>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <array>
+#include <functional>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -33,17 +33,6 @@ constexpr const char* kProbe =
     "json.dump({'path': [p or os.getcwd() for p in sys.path],\n"
     "           'stdlib': sorted(getattr(sys, 'stdlib_module_names', ())),\n"
     "           'version': sys.version}, sys.stdout)\n";
-
-struct Fd {
-  int fd = -1;
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-  void reset() {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-  }
-};
 
 std::string tail(const std::string& s, std::size_t n) { return s.size() <= n ? s : s.substr(s.size() - n); }
 
@@ -75,8 +64,8 @@ bool ends_with_ci(std::string_view s, std::string_view suffix) {
 
 std::string python_executable(const std::string& explicit_choice) {
   if (!explicit_choice.empty()) return explicit_choice;
-  if (const char* env = std::getenv("CORVANE_PYTHON"); env && *env) return env;
-  return "python3";
+  if (auto env = corvane::platform::get_env("CORVANE_PYTHON"); env && !env->empty()) return *env;
+  return corvane::platform::default_python();
 }
 
 PythonInfo query_python(const std::string& python, std::chrono::milliseconds timeout) {
@@ -88,49 +77,65 @@ PythonInfo query_python(const std::string& python, std::chrono::milliseconds tim
   std::string error;
   corvane::process::Spawned spawned = corvane::process::spawn({python, "-c", kProbe}, options, error);
   if (!spawned)
-    throw std::runtime_error("cannot run the Python interpreter " + python + ": " + std::strerror(spawned.error_number));
-  Fd out_r{spawned.out}, err_r{spawned.err};
+    throw std::runtime_error("cannot run the Python interpreter " + python + ": " +
+                             corvane::platform::error_message(spawned.error_number));
 
-  std::string out, err;
-  auto deadline = std::chrono::steady_clock::now() + timeout;
+  // Both pipes are read to their end on a loop of our own, within the time limit.
+  boost::asio::io_context io;
+  struct Reader {
+    corvane::process::PipeStream stream;
+    std::string text;
+    std::array<char, 8192> buffer{};
+  };
+  Reader out_reader{corvane::process::PipeStream(io, spawned.out), {}, {}};
+  Reader err_reader{corvane::process::PipeStream(io, spawned.err), {}, {}};
   bool timed_out = false, too_much = false;
-  while (out_r.fd >= 0 || err_r.fd >= 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      timed_out = true;
-      break;
-    }
-    pollfd fds[2] = {{out_r.fd, POLLIN, 0}, {err_r.fd, POLLIN, 0}};
-    int n = ::poll(fds, 2, static_cast<int>(left.count()));
-    if (n < 0 && errno != EINTR) break;
-    for (int k = 0; k < 2 && n > 0; ++k) {
-      if (fds[k].fd < 0 || !(fds[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      char buf[8192];
-      ssize_t got = ::read(fds[k].fd, buf, sizeof buf);
-      if (got > 0) {
-        std::string& dest = k == 0 ? out : err;
-        if (dest.size() + static_cast<std::size_t>(got) > kMaxOutput) too_much = true;
-        else dest.append(buf, static_cast<std::size_t>(got));
-      } else if (got == 0 || errno != EINTR) {
-        (k == 0 ? out_r : err_r).reset();
+  int open = 2;
+  boost::asio::steady_timer deadline(io, timeout);
+  auto stop_reading = [&] {
+    boost::system::error_code ignored;
+    out_reader.stream.close(ignored);
+    err_reader.stream.close(ignored);
+  };
+  deadline.async_wait([&](boost::system::error_code ec) {
+    if (ec) return;
+    timed_out = true;
+    stop_reading();
+  });
+  std::function<void(Reader&)> read = [&](Reader& r) {
+    r.stream.async_read_some(boost::asio::buffer(r.buffer), [&](boost::system::error_code ec, std::size_t got) {
+      if (!ec) {
+        if (r.text.size() + got > kMaxOutput) {
+          too_much = true;
+          stop_reading();
+        } else {
+          r.text.append(r.buffer.data(), got);
+        }
+        read(r);
+        return;
       }
-    }
-    if (too_much) break;
-  }
+      if (--open == 0) deadline.cancel();
+    });
+  };
+  read(out_reader);
+  read(err_reader);
+  io.run();
+  std::string& out = out_reader.text;
+  std::string& err = err_reader.text;
+
   corvane::process::Child& child = *spawned.child;
-  if (timed_out || too_much) child.signal(SIGKILL);
+  if (timed_out || too_much) child.kill();
   child.wait();
   const std::optional<int> exit_status = child.exit_status();
-  const bool known = exit_status.has_value();
-  const int status = exit_status.value_or(0);
 
   if (timed_out) throw std::runtime_error("the Python interpreter " + python + " did not answer in time");
   if (too_much) throw std::runtime_error("the Python interpreter " + python + " printed too much");
-  if (known && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
-    std::string how = WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
-                                        : "signal " + std::to_string(WTERMSIG(status));
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 127 && err.empty())
-      how = "cannot run it";
+  if (exit_status && !corvane::process::succeeded(*exit_status)) {
+    const int status = *exit_status;
+    const bool exited = corvane::process::exited(status);
+    std::string how = exited ? "exit status " + std::to_string(corvane::process::exit_code(status))
+                             : "signal " + std::to_string(corvane::process::signal_number(status));
+    if (exited && corvane::process::exit_code(status) == 127 && err.empty()) how = "cannot run it";
     throw std::runtime_error("the Python interpreter " + python + " failed (" + how + ")" +
                              (err.empty() ? "" : ": " + tail(err, 500)));
   }
@@ -154,19 +159,19 @@ std::vector<InstalledDistribution> find_distributions(const std::vector<std::str
   std::vector<InstalledDistribution> out;
   for (const std::string& entry : sys_path) {
     std::error_code ec;
-    std::filesystem::path dir(entry);
+    std::filesystem::path dir = corvane::platform::path_from_utf8(entry);
     if (!std::filesystem::is_directory(dir, ec)) continue;  // zip archives and missing folders
     std::vector<std::string> names;
     for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-      names.push_back(it->path().filename().string());
+      names.push_back(corvane::platform::path_to_utf8(it->path().filename()));
     std::sort(names.begin(), names.end());
-    const bool is_egg = ends_with_ci(dir.filename().string(), ".egg");
+    const bool is_egg = ends_with_ci(corvane::platform::path_to_utf8(dir.filename()), ".egg");
 
     for (const std::string& name : names) {
       const bool info = ends_with_ci(name, ".dist-info") || ends_with_ci(name, ".egg-info") ||
                         (is_egg && text::iequals_ascii(name, "egg-info"));
       if (!info) continue;
-      std::filesystem::path p = dir / name;
+      std::filesystem::path p = dir / corvane::platform::path_from_utf8(name);
       std::optional<std::string> content;
       if (std::filesystem::is_directory(p, ec)) {
         content = read_small_file(p / "METADATA");

@@ -1,19 +1,20 @@
 #pragma once
-// Blocking HTTP GET over libcurl. A Session owns one shared connection cache (plus DNS and TLS
-// session caches), so requests made from any thread reuse connections. Redirects are followed,
-// TLS is verified, proxies come from the environment (http_proxy, https_proxy, no_proxy), and
-// only http and https URLs are fetched.
+// Blocking HTTP GET: libcurl on Linux (http.cpp), WinHTTP on Windows (http_winhttp.cpp). A
+// Session keeps its connections (and DNS and TLS caches) for requests from any thread. Redirects
+// are followed, TLS is verified, proxies are the platform's (http_proxy, https_proxy and no_proxy
+// on Linux, the system's settings on Windows), and only http and https URLs are fetched.
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace indexscout::http {
 
-// The HTTP client cannot be used at all (libcurl failed to initialise).
+// The HTTP client cannot be used at all (libcurl or WinHTTP failed to initialise).
 class ClientUnavailable : public std::runtime_error {
  public:
   ClientUnavailable();
@@ -38,8 +39,8 @@ struct Request {
   // Only the status matters: the body is not kept (small bodies are drained so that the
   // connection can be reused, larger ones end the transfer early).
   bool status_only = false;
-  // When >= 0, the body is written to this file descriptor instead of memory.
-  int sink_fd = -1;
+  // When set, the body is written to this file (created or emptied) instead of memory.
+  std::filesystem::path sink_file;
 };
 
 struct Response {
@@ -48,6 +49,7 @@ struct Response {
   std::string content_type;
   std::string url;  // after redirects
   std::size_t body_bytes = 0;
+  std::string body_sha256;  // lower-case hex, of a body written to sink_file
 };
 
 class Session : public std::enable_shared_from_this<Session> {
@@ -67,17 +69,13 @@ class Session : public std::enable_shared_from_this<Session> {
   bool closed() const noexcept { return closed_; }
 
  private:
-  Session() = default;
-  static void lock(void* handle, int data, int access, void* self);
-  static void unlock(void* handle, int data, void* self);
-
-  void* share_ = nullptr;  // CURLSH*
-  std::mutex locks_[8];
+  Session();
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
   std::atomic<bool> closed_{false};
 };
 
-// Lower-case hex SHA-256 of a buffer / of a file's whole content (throws std::runtime_error).
+// Lower-case hex SHA-256 of a buffer.
 std::string sha256_hex(std::string_view data);
-std::string sha256_hex_of_fd(int fd);
 
 }  // namespace indexscout::http

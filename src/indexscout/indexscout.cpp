@@ -1,4 +1,5 @@
 #include "indexscout/indexscout.hpp"
+#include "services/platform.hpp"
 
 #include "indexscout/environment.hpp"
 #include "indexscout/pep440.hpp"
@@ -637,7 +638,7 @@ const Indexscout::DistributionTable& Indexscout::_get_current_distributions() {
     for (environment::InstalledDistribution& d : environment::find_distributions(info.sys_path)) {
       std::optional<std::string> name = d.metadata.get("Name");
       if (!name || text::strip(*name).empty()) {
-        logger()->debug("Skipping installed distribution without a name: {}", d.path.string());
+        logger()->debug("Skipping installed distribution without a name: {}", corvane::platform::path_to_utf8(d.path));
         continue;
       }
       // The first one on the import path is the one Python imports.

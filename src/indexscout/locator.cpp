@@ -1,18 +1,22 @@
 #include "indexscout/locator.hpp"
+#include "services/platform.hpp"
 
 #include "indexscout/metadata.hpp"
 #include "indexscout/pep440.hpp"
 #include "indexscout/requirement.hpp"
 #include "indexscout/text.hpp"
+#include "indexscout/zip_reader.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-#include <zip.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <random>
+#include <system_error>
 
 namespace indexscout {
+namespace fs = std::filesystem;
+
 namespace {
 
 constexpr const char* kAccept =
@@ -28,34 +32,30 @@ void verify(const std::optional<simple::Hash>& expected, const std::string& actu
     throw LocatorError("SHA-256 of " + url + " does not match the index");
 }
 
-// A temporary file removed when it goes out of scope.
+// A name for a temporary file in the system's temporary folder, removed when it goes out of scope.
 class TempFile {
  public:
   TempFile() {
-    const char* dir = std::getenv("TMPDIR");
-    path_ = std::string(dir && *dir ? dir : "/tmp") + "/indexscout-wheel-XXXXXX";
-    fd_ = ::mkostemp(path_.data(), O_CLOEXEC);
-    if (fd_ < 0) throw LocatorError(std::string("cannot create a temporary file: ") + std::strerror(errno));
+    std::error_code ec;
+    fs::path dir = fs::temp_directory_path(ec);
+    if (ec) throw LocatorError("cannot find the temporary folder: " + ec.message());
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      fs::path candidate = dir / ("indexscout-wheel-" + std::to_string(random()) + std::to_string(random()));
+      if (!fs::exists(candidate, ec)) path_ = std::move(candidate);
+    }
+    if (path_.empty()) throw LocatorError("cannot create a temporary file in " + corvane::platform::path_to_utf8(dir));
   }
   ~TempFile() {
-    if (fd_ >= 0) ::close(fd_);
-    ::unlink(path_.c_str());
+    std::error_code ec;
+    fs::remove(path_, ec);
   }
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
-  int fd() const { return fd_; }
-  const std::string& path() const { return path_; }
+  const fs::path& path() const { return path_; }
 
  private:
-  std::string path_;
-  int fd_ = -1;
-};
-
-struct ZipCloser {
-  void operator()(zip_t* z) const { zip_discard(z); }
-};
-struct ZipFileCloser {
-  void operator()(zip_file_t* f) const { zip_fclose(f); }
+  fs::path path_;
 };
 
 // "<anything without a slash>.dist-info/METADATA"
@@ -172,30 +172,26 @@ std::optional<std::string> Locator::read_wheel_metadata(const Candidate& c) {
   request.url = c.url;
   request.timeout = options_.download_timeout;
   request.max_body = options_.max_download_bytes;
-  request.sink_fd = file.fd();
+  request.sink_file = file.path();
   http::Response response = session().get(request);
   if (response.status != 200)
     throw LocatorError("index returned status " + std::to_string(response.status) + " for " + c.url);
-  verify(c.hash, http::sha256_hex_of_fd(file.fd()), c.url);
+  verify(c.hash, response.body_sha256, c.url);
 
-  int error = 0;
-  std::unique_ptr<zip_t, ZipCloser> archive(zip_open(file.path().c_str(), ZIP_RDONLY, &error));
-  if (!archive) throw LocatorError(c.filename + " is not a readable wheel");
-  zip_int64_t entries = zip_get_num_entries(archive.get(), 0);
-  for (zip_int64_t i = 0; i < entries; ++i) {
-    const char* name = zip_get_name(archive.get(), static_cast<zip_uint64_t>(i), 0);
-    if (!name || !is_wheel_metadata_entry(name)) continue;
-    zip_stat_t st;
-    if (zip_stat_index(archive.get(), static_cast<zip_uint64_t>(i), 0, &st) != 0 || !(st.valid & ZIP_STAT_SIZE))
-      throw LocatorError("cannot read " + std::string(name) + " in " + c.filename);
-    if (st.size > options_.max_metadata_bytes) throw LocatorError(std::string(name) + " in " + c.filename + " is too large");
-    std::unique_ptr<zip_file_t, ZipFileCloser> entry(zip_fopen_index(archive.get(), static_cast<zip_uint64_t>(i), 0));
-    if (!entry) throw LocatorError("cannot open " + std::string(name) + " in " + c.filename);
-    std::string text(static_cast<std::size_t>(st.size), '\0');
-    zip_int64_t got = zip_fread(entry.get(), text.data(), st.size);
-    if (got < 0 || static_cast<zip_uint64_t>(got) != st.size)
-      throw LocatorError("cannot read " + std::string(name) + " in " + c.filename);
-    return text;
+  std::optional<zip::Reader> archive;
+  try {
+    archive.emplace(file.path());
+  } catch (const zip::Error&) {
+    throw LocatorError(c.filename + " is not a readable wheel");
+  }
+  for (const zip::Entry& entry : archive->entries()) {
+    if (!is_wheel_metadata_entry(entry.name)) continue;
+    if (entry.size > options_.max_metadata_bytes) throw LocatorError(entry.name + " in " + c.filename + " is too large");
+    try {
+      return archive->read(entry);
+    } catch (const zip::Error&) {
+      throw LocatorError("cannot read " + entry.name + " in " + c.filename);
+    }
   }
   return std::nullopt;
 }

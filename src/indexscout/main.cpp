@@ -1,14 +1,12 @@
 // indexscout: command-line access to the package-index client, JSON on stdout.
 #include "indexscout/indexscout.hpp"
 #include "services/logging.hpp"
+#include "services/platform.hpp"
 #include "services/settings.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/json/serialize.hpp>
-
-#include <pwd.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <exception>
@@ -98,13 +96,7 @@ Args parse_args(int argc, char** argv) {
   return a;
 }
 
-std::filesystem::path base_dir() {
-  const char* home = std::getenv("HOME");
-  if (!home || !*home) {
-    if (const passwd* pw = getpwuid(getuid())) home = pw->pw_dir;
-  }
-  return std::filesystem::path(home ? home : ".") / ".corvane";
-}
+std::filesystem::path base_dir() { return corvane::platform::home_directory() / ".corvane"; }
 
 json::value strings(const std::vector<std::string>& v) {
   json::array a;
@@ -145,7 +137,11 @@ indexscout::awaitable<json::value> run_query(indexscout::Indexscout& client, con
 int main(int argc, char** argv) {
   Args args;
   try {
-    args = parse_args(argc, argv);
+    // UTF-8 arguments on every system (Windows hands main() its ANSI code page's rendering).
+    std::vector<std::string> utf8 = corvane::platform::arguments(argc, argv);
+    std::vector<char*> pointers;
+    for (std::string& a : utf8) pointers.push_back(a.data());
+    args = parse_args(static_cast<int>(pointers.size()), pointers.data());
   } catch (const UsageError& e) {
     std::cerr << "indexscout: " << e.what() << "\n" << "try 'indexscout --help'\n";
     return 2;

@@ -1,5 +1,6 @@
 #include "indexscout/simple_index.hpp"
 
+#include "indexscout/html_links.hpp"
 #include "indexscout/text.hpp"
 
 #include <boost/json/parse.hpp>
@@ -7,7 +8,9 @@
 #include <boost/url/parse.hpp>
 #include <boost/url/url.hpp>
 
+#if !defined(_WIN32)
 #include <gumbo.h>
+#endif
 
 #include <memory>
 
@@ -103,20 +106,42 @@ std::optional<Hash> preferred_hash(const boost::json::value* hashes) {
   return std::nullopt;
 }
 
-void collect_links(const GumboNode* node, std::vector<const GumboElement*>& anchors, const GumboElement*& base) {
+#if defined(_WIN32)
+// Windows has no gumbo here: the project's own reader, which finds the same links (a test
+// compares the two on the Linux build).
+html::Links page_links(std::string_view body) { return html::read_links(body); }
+#else
+void collect_links(const GumboNode* node, html::Links& links) {
   if (node->type != GUMBO_NODE_ELEMENT && node->type != GUMBO_NODE_DOCUMENT) return;
   const GumboVector* children;
   if (node->type == GUMBO_NODE_ELEMENT) {
     const GumboElement& el = node->v.element;
-    if (el.tag == GUMBO_TAG_A) anchors.push_back(&el);
-    if (el.tag == GUMBO_TAG_BASE && !base && gumbo_get_attribute(&el.attributes, "href")) base = &el;
+    if (el.tag == GUMBO_TAG_A) {
+      html::Element anchor;
+      for (unsigned i = 0; i < el.attributes.length; ++i) {
+        const auto* attribute = static_cast<const GumboAttribute*>(el.attributes.data[i]);
+        anchor.attributes.emplace_back(attribute->name, attribute->value);
+      }
+      links.anchors.push_back(std::move(anchor));
+    }
+    if (el.tag == GUMBO_TAG_BASE && !links.base_href)
+      if (const GumboAttribute* href = gumbo_get_attribute(&el.attributes, "href")) links.base_href = href->value;
     children = &el.children;
   } else {
     children = &node->v.document.children;
   }
-  for (unsigned i = 0; i < children->length; ++i)
-    collect_links(static_cast<const GumboNode*>(children->data[i]), anchors, base);
+  for (unsigned i = 0; i < children->length; ++i) collect_links(static_cast<const GumboNode*>(children->data[i]), links);
 }
+
+html::Links page_links(std::string_view body) {
+  std::unique_ptr<GumboOutput, void (*)(GumboOutput*)> output(
+      gumbo_parse_with_options(&kGumboDefaultOptions, body.data(), body.size()),
+      [](GumboOutput* o) { gumbo_destroy_output(&kGumboDefaultOptions, o); });
+  html::Links links;
+  if (output) collect_links(output->document, links);
+  return links;
+}
+#endif
 
 }  // namespace
 
@@ -171,32 +196,25 @@ std::vector<IndexFile> parse_json_page(std::string_view body, std::string_view p
 }
 
 std::vector<IndexFile> parse_html_page(std::string_view body, std::string_view page_url) {
-  std::unique_ptr<GumboOutput, void (*)(GumboOutput*)> output(
-      gumbo_parse_with_options(&kGumboDefaultOptions, body.data(), body.size()),
-      [](GumboOutput* o) { gumbo_destroy_output(&kGumboDefaultOptions, o); });
-  std::vector<IndexFile> out;
-  if (!output) return out;
-  std::vector<const GumboElement*> anchors;
-  const GumboElement* base_el = nullptr;
-  collect_links(output->document, anchors, base_el);
-
+  const html::Links links = page_links(body);
   std::string base(page_url);
-  if (base_el) {
-    if (auto b = resolve_url(page_url, gumbo_get_attribute(&base_el->attributes, "href")->value)) base = *b;
+  if (links.base_href) {
+    if (auto b = resolve_url(page_url, *links.base_href)) base = *b;
   }
-  for (const GumboElement* a : anchors) {
-    const GumboAttribute* href = gumbo_get_attribute(&a->attributes, "href");
+  std::vector<IndexFile> out;
+  for (const html::Element& a : links.anchors) {
+    const std::string* href = a.attribute("href");
     if (!href) continue;
-    auto resolved = resolve_url(base, href->value);
+    auto resolved = resolve_url(base, *href);
     if (!resolved) continue;
     IndexFile f;
     f.url = std::move(*resolved);
     split_fragment(f.url, f.hash);
     f.filename = filename_of(f.url);
-    const GumboAttribute* md = gumbo_get_attribute(&a->attributes, "data-core-metadata");
-    if (!md) md = gumbo_get_attribute(&a->attributes, "data-dist-info-metadata");
-    if (md) read_metadata_attribute(md->value, f);
-    f.yanked = gumbo_get_attribute(&a->attributes, "data-yanked") != nullptr;
+    const std::string* md = a.attribute("data-core-metadata");
+    if (!md) md = a.attribute("data-dist-info-metadata");
+    if (md) read_metadata_attribute(*md, f);
+    f.yanked = a.attribute("data-yanked") != nullptr;
     out.push_back(std::move(f));
   }
   return out;

@@ -2,6 +2,7 @@
 
 #include "services/logging.hpp"
 #include "services/pipe_process.hpp"
+#include "services/platform.hpp"
 
 #include "indexscout/indexscout.hpp"
 #include "indexscout/requirement.hpp"
@@ -12,8 +13,6 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/json/parse.hpp>
 
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
@@ -205,7 +204,7 @@ awaitable<Resolution> DependencyResolver::resolve(std::vector<PackageSpec> specs
   }
 
   static std::atomic<unsigned> counter{0};
-  const fs::path report_file = fs::temp_directory_path() / ("corvane-resolve-" + std::to_string(::getpid()) + "-" +
+  const fs::path report_file = fs::temp_directory_path() / ("corvane-resolve-" + std::to_string(corvane::platform::process_id()) + "-" +
                                                             std::to_string(counter++) + ".json");
   struct RemoveFile {
     fs::path path;
@@ -217,7 +216,7 @@ awaitable<Resolution> DependencyResolver::resolve(std::vector<PackageSpec> specs
 
   std::vector<std::string> argv = {package_manager_.python_executable, "-m", "pip", "install", "--dry-run",
                                    "--ignore-installed", "--no-input", "--disable-pip-version-check", "--report",
-                                   report_file.string()};
+                                   corvane::platform::path_to_utf8(report_file)};
   try {
     auto index_args = pip_index_arguments(settings_manager);
     argv.insert(argv.end(), index_args.begin(), index_args.end());
@@ -246,7 +245,7 @@ awaitable<Resolution> DependencyResolver::resolve(std::vector<PackageSpec> specs
                          " s; the resolver was stopped");
     co_return out;
   }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+  if (!corvane::process::succeeded(status)) {
     read_failure(lines, out);
     if (out.errors.empty()) out.errors.push_back("pip exited with wait status " + std::to_string(status));
     co_return out;

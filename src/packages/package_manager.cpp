@@ -2,6 +2,7 @@
 
 #include "services/logging.hpp"
 #include "services/pipe_process.hpp"
+#include "services/platform.hpp"
 
 #include "indexscout/indexscout.hpp"
 #include "indexscout/pep440.hpp"
@@ -10,8 +11,6 @@
 #include <boost/asio/thread_pool.hpp>
 #include <boost/json/serialize.hpp>
 
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <deque>
@@ -178,7 +177,7 @@ class EntryLease {
 std::string unique_suffix() {
   static std::atomic<unsigned> counter{0};
   static const unsigned seed = std::random_device{}();
-  return std::to_string(::getpid()) + "-" + std::to_string(seed % 100000) + "-" + std::to_string(counter++);
+  return std::to_string(platform::process_id()) + "-" + std::to_string(seed % 100000) + "-" + std::to_string(counter++);
 }
 
 std::string requirement_text(const std::string& name, const std::string& version,
@@ -193,8 +192,8 @@ std::string requirement_text(const std::string& name, const std::string& version
 }
 
 std::string exit_text(int status) {
-  if (WIFEXITED(status)) return "pip exited with status " + std::to_string(WEXITSTATUS(status));
-  if (WIFSIGNALED(status)) return "pip was killed by signal " + std::to_string(WTERMSIG(status));
+  if (process::exited(status)) return "pip exited with status " + std::to_string(process::exit_code(status));
+  if (process::signalled(status)) return "pip was killed by signal " + std::to_string(process::signal_number(status));
   return "pip ended with wait status " + std::to_string(status);
 }
 
@@ -240,7 +239,7 @@ struct InstallStream::Impl {
   }
 
   void found_in_cache() {
-    queue.push_back({"path", entry.string()});
+    queue.push_back({"path", platform::path_to_utf8(entry)});
     queue.push_back({"cached", requirement});
     queue.push_back({"success", requirement});
     phase = Phase::done;
@@ -251,7 +250,7 @@ struct InstallStream::Impl {
     if (!invalid.empty()) co_return fail(invalid);
     if (shared->stopping) co_return fail("The server is stopping");
     auto ex = co_await asio::this_coro::executor;
-    const std::string key = entry.string();
+    const std::string key = platform::path_to_utf8(entry);
     auto& lock = shared->locks[key];
     if (!lock) lock = std::make_shared<EntryLock>(ex);
     auto held = lock;
@@ -264,27 +263,28 @@ struct InstallStream::Impl {
 
     // Whatever an interrupted install left: a folder without its marker, temporary folders.
     const fs::path parent = entry.parent_path();
-    const std::string leaf = entry.filename().string();
+    const std::string leaf = platform::path_to_utf8(entry.filename());
     fs::create_directories(parent, ec);
-    if (ec) co_return fail("Cannot create the package cache folder " + parent.string() + ": " + ec.message());
+    if (ec) co_return fail("Cannot create the package cache folder " + platform::path_to_utf8(parent) + ": " + ec.message());
     fs::remove_all(entry, ec);
     // Temporary folders of this package ("~" never occurs in a version or an extra), but not
     // those of another version being installed right now.
     for (fs::directory_iterator it(parent, ec), end; !ec && it != end; it.increment(ec)) {
-      const std::string name = it->path().filename().string();
+      const std::string name = platform::path_to_utf8(it->path().filename());
       if (name.rfind(".tmp~", 0) != 0) continue;
       const std::size_t last = name.rfind('~');
-      auto other = shared->locks.find((parent / name.substr(5, last > 5 ? last - 5 : 0)).string());
+      auto other = shared->locks.find(
+          platform::path_to_utf8(parent / platform::path_from_utf8(name.substr(5, last > 5 ? last - 5 : 0))));
       if (other != shared->locks.end() && other->second->busy && other->second != held) continue;
       std::error_code remove_ec;
       fs::remove_all(it->path(), remove_ec);
     }
-    temporary = parent / (".tmp~" + leaf + "~" + unique_suffix());
+    temporary = parent / platform::path_from_utf8(".tmp~" + leaf + "~" + unique_suffix());
     fs::create_directories(temporary, ec);
-    if (ec) co_return fail("Cannot create " + temporary.string() + ": " + ec.message());
+    if (ec) co_return fail("Cannot create " + platform::path_to_utf8(temporary) + ": " + ec.message());
 
     std::vector<std::string> argv = argv_head;
-    argv.insert(argv.end(), {"--target", temporary.string()});
+    argv.insert(argv.end(), {"--target", platform::path_to_utf8(temporary)});
     argv.insert(argv.end(), index_args.begin(), index_args.end());
     argv.push_back(requirement);
     PipeProcess::Options options;
@@ -306,7 +306,7 @@ struct InstallStream::Impl {
       return fail("Installing " + requirement + " took longer than " + std::to_string(time_limit.count() / 1000) +
                   " s; the installer was stopped");
     }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (!process::succeeded(status)) {
       std::string text;
       for (const auto& line : error_lines) text += (text.empty() ? "" : "\n") + line;
       return fail(text.empty() ? exit_text(status) : text);
@@ -326,7 +326,7 @@ struct InstallStream::Impl {
     }
     fs::rename(marker_tmp, entry / PackageManager::kMarkerFile, ec);
     if (ec) return fail("Cannot write the cache marker of " + requirement + ": " + ec.message());
-    queue.push_back({"path", entry.string()});
+    queue.push_back({"path", platform::path_to_utf8(entry)});
     queue.push_back({"success", requirement});
     phase = Phase::done;
     lease.reset();
@@ -363,7 +363,7 @@ awaitable<std::optional<InstallEvent>> InstallStream::next() {
 
 PackageManager::PackageManager(std::string base_dir_text, SettingsManager* settings)
     : settings_manager(settings),
-      package_cache(fs::path(base_dir_text) / "packages"),
+      package_cache(platform::path_from_utf8(base_dir_text) / "packages"),
       base_dir(std::move(base_dir_text)),
       shared_(std::make_shared<Shared>()) {}
 

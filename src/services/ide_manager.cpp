@@ -6,7 +6,7 @@
 namespace corvane {
 
 namespace {
-logging::Logger log() {
+logging::Logger ide_log() {
   static auto logger = logging::get_logger("business_layer.ide_manager");
   return logger;
 }
@@ -32,7 +32,7 @@ bool IDEProcessManager::start() {
     }
   }
   if (argv.empty()) {
-    log()->warn("No editor command configured (settings key ide.command)");
+    ide_log()->warn("No editor command configured (settings key ide.command)");
     return false;
   }
   auto env = process::environment_with({
@@ -46,10 +46,10 @@ bool IDEProcessManager::start() {
   std::string error;
   child_ = process::spawn(argv, options, error).child;
   if (!child_) {
-    log()->error("Cannot start editor {}: {}", argv[0], error);
+    ide_log()->error("Cannot start editor {}: {}", argv[0], error);
     return false;
   }
-  log()->info("Editor started (PID: {})", child_->pid());
+  ide_log()->info("Editor started (PID: {})", child_->pid());
   return true;
 }
 
@@ -67,7 +67,7 @@ bool IDEProcessManager::ensure_running() {
 }
 
 bool IDEProcessManager::kill_and_restart() {
-  if (child_) log()->info("Stopping editor (PID: {})", child_->pid());
+  if (child_) ide_log()->info("Stopping editor (PID: {})", child_->pid());
   stop();
   return start();
 }

@@ -2,12 +2,11 @@
 
 #include "services/logging.hpp"
 
-#include <signal.h>
 
 namespace corvane {
 
 namespace {
-logging::Logger log() {
+logging::Logger inspector_log() {
   static auto logger = logging::get_logger("business_layer.inspector_launcher");
   return logger;
 }
@@ -51,9 +50,9 @@ std::vector<std::string> split_command_line(const std::string& text) {
 
 void stop_process_group(process::Child& child, int grace_ms) {
   if (!child.alive()) return;
-  if (child.signal_group(SIGTERM) != 0) child.signal(SIGTERM);
+  if (child.terminate_tree()) child.terminate();
   if (!child.wait_for(grace_ms)) {
-    if (child.signal_group(SIGKILL) != 0) child.signal(SIGKILL);
+    if (child.kill_tree()) child.kill();
     child.wait_for(1000);
   }
 }
@@ -68,14 +67,14 @@ void InspectorLauncher::configure(std::vector<std::string> command, bool disable
 
 bool InspectorLauncher::launch_inspector(int port) {
   if (disabled_) {
-    log()->info("Inspector disabled by configuration");
+    inspector_log()->info("Inspector disabled by configuration");
     return false;
   }
   std::vector<std::string> argv = command_;
   if (argv.empty() && settings_) argv = strings_of(settings_->get("inspector.command"));
   if (argv.empty()) argv = default_command_;
   if (argv.empty()) {
-    log()->info("No inspector command configured");
+    inspector_log()->info("No inspector command configured");
     return false;
   }
   for (auto& a : argv) {
@@ -87,10 +86,10 @@ bool InspectorLauncher::launch_inspector(int port) {
   std::string error;
   child_ = process::spawn(argv, options, error).child;
   if (!child_) {
-    log()->error("Cannot start inspector {}: {}", argv[0], error);
+    inspector_log()->error("Cannot start inspector {}: {}", argv[0], error);
     return false;
   }
-  log()->info("Inspector started (PID: {})", child_->pid());
+  inspector_log()->info("Inspector started (PID: {})", child_->pid());
   return true;
 }
 

@@ -1,4 +1,5 @@
 #include "services/logging.hpp"
+#include "services/platform.hpp"
 
 #include <spdlog/sinks/dist_sink.h>
 #include <spdlog/sinks/rotating_file_sink.h>
@@ -68,12 +69,12 @@ void configure(const Options& options) {
     try {
       std::filesystem::create_directories(options.log_dir);
       s.file_sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
-          (options.log_dir / options.file_name).string(), 10 * 1024 * 1024, 5);
+          (options.log_dir / options.file_name).native(), 10 * 1024 * 1024, 5);
       s.file_sink->set_pattern(kPattern);
       s.dist->add_sink(s.file_sink);
     } catch (const std::exception& e) {
       // A log directory we cannot write must not stop the server; stderr still works.
-      fprintf(stderr, "cannot open log file in %s: %s\n", options.log_dir.c_str(), e.what());
+      fprintf(stderr, "cannot open log file in %s: %s\n", platform::path_to_utf8(options.log_dir).c_str(), e.what());
     }
   }
   s.level = options.level;

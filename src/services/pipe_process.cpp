@@ -1,18 +1,14 @@
 #include "services/pipe_process.hpp"
 #include "services/clock.hpp"
+#include "services/pipe_stream.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
-#include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
-
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <deque>
 #include <stdexcept>
@@ -38,7 +34,7 @@ void ProcessRegistry::kill_all() {
       if (auto child = weak.lock()) live.push_back(std::move(child));
   }
   for (auto& child : live)
-    if (child->signal_group(SIGKILL) != 0) child->signal(SIGKILL);
+    if (child->kill_tree()) child->kill();
 }
 
 std::size_t ProcessRegistry::running() {
@@ -114,8 +110,8 @@ void Notifier::notify_all() { impl_->timer.cancel(); }
 
 struct PipeProcess::State {
   State(asio::any_io_executor ex) : out(ex), err(ex), wake(ex), deadline(ex) {}
-  asio::posix::stream_descriptor out;
-  asio::posix::stream_descriptor err;
+  process::PipeStream out;
+  process::PipeStream err;
   Notifier wake;
   Timer deadline;
   std::shared_ptr<process::Child> child;
@@ -182,7 +178,7 @@ PipeProcess::PipeProcess(asio::any_io_executor ex, const std::vector<std::string
       auto st = weak.lock();
       if (ec || !st || !st->child->alive()) return;
       st->timed_out = true;
-      if (st->child->signal_group(SIGKILL) != 0) st->child->signal(SIGKILL);
+      if (st->child->kill_tree()) st->child->kill();
     });
   }
 }
@@ -198,7 +194,7 @@ PipeProcess::~PipeProcess() {
 }
 
 void PipeProcess::kill() {
-  if (state_->child->alive() && state_->child->signal_group(SIGKILL) != 0) state_->child->signal(SIGKILL);
+  if (state_->child->alive() && state_->child->kill_tree()) state_->child->kill();
 }
 
 bool PipeProcess::timed_out() const { return state_->timed_out; }

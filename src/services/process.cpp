@@ -1,4 +1,6 @@
+// The POSIX launcher: fork and exec.
 #include "services/process.hpp"
+#include "services/platform.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -23,7 +25,11 @@ namespace {
 std::mutex g_table_mutex;
 std::unordered_map<pid_t, std::weak_ptr<Child>> g_table;
 
+std::error_code errno_code(int err) { return err ? std::error_code(err, std::generic_category()) : std::error_code(); }
+
 }  // namespace
+
+Child::~Child() = default;
 
 bool Child::alive() {
   {
@@ -55,6 +61,11 @@ void Child::on_exit(std::function<void(int)> handler) {
   on_exit_ = std::move(handler);
 }
 
+bool exited(int status) { return WIFEXITED(status); }
+int exit_code(int status) { return WEXITSTATUS(status); }
+bool signalled(int status) { return WIFSIGNALED(status); }
+int signal_number(int status) { return WTERMSIG(status); }
+
 std::string describe_exit(int status) {
   if (WIFSIGNALED(status)) {
     const char* name = ::sigabbrev_np(WTERMSIG(status));
@@ -81,21 +92,26 @@ void Child::mark_reaped(int status) {
   }
 }
 
-int Child::signal(int sig) {
+std::error_code Child::signal(int sig) {
   std::lock_guard lock(mutex_);
-  if (reaped_) return ESRCH;
-  return ::kill(pid_, sig) == 0 ? 0 : errno;
+  if (reaped_) return errno_code(ESRCH);
+  return errno_code(::kill(pid_, sig) == 0 ? 0 : errno);
 }
 
-int Child::signal_group(int sig) {
+std::error_code Child::signal_group(int sig) {
   std::lock_guard lock(mutex_);
-  if (reaped_) return ESRCH;
+  if (reaped_) return errno_code(ESRCH);
   pid_t pgid = ::getpgid(pid_);
-  if (pgid < 0) return errno;
+  if (pgid < 0) return errno_code(errno);
   // Never signal our own group.
-  if (pgid == ::getpgrp()) return EPERM;
-  return ::killpg(pgid, sig) == 0 ? 0 : errno;
+  if (pgid == ::getpgrp()) return errno_code(EPERM);
+  return errno_code(::killpg(pgid, sig) == 0 ? 0 : errno);
 }
+
+std::error_code Child::terminate() { return signal(SIGTERM); }
+std::error_code Child::kill() { return signal(SIGKILL); }
+std::error_code Child::terminate_tree() { return signal_group(SIGTERM); }
+std::error_code Child::kill_tree() { return signal_group(SIGKILL); }
 
 void Child::wait() {
   while (alive()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -305,17 +321,12 @@ int reap_children() {
   return count;
 }
 
+void close_pipe(PipeEnd end) {
+  if (end >= 0) ::close(end);
+}
+
 std::vector<std::string> environment_with(const std::map<std::string, std::string>& overrides) {
-  std::vector<std::string> out;
-  for (char** e = environ; e && *e; ++e) {
-    std::string_view kv(*e);
-    auto eq = kv.find('=');
-    std::string key(kv.substr(0, eq));
-    if (overrides.count(key)) continue;
-    out.emplace_back(kv);
-  }
-  for (const auto& [k, v] : overrides) out.push_back(k + "=" + v);
-  return out;
+  return platform::environment_with(overrides);
 }
 
 }  // namespace corvane::process

@@ -1,12 +1,10 @@
 #include "services/settings.hpp"
 
 #include "services/logging.hpp"
+#include "services/platform.hpp"
 
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -29,29 +27,13 @@ logging::Logger log() {
 std::string timestamp_suffix() {
   auto now = std::chrono::system_clock::now();
   std::time_t t = std::chrono::system_clock::to_time_t(now);
-  std::tm tm{};
-  localtime_r(&t, &tm);
+  std::tm tm = platform::local_time(t);
   char buf[32];
   std::strftime(buf, sizeof buf, "%Y%m%dT%H%M%S", &tm);
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
   char out[48];
   std::snprintf(out, sizeof out, "%s%03lld", buf, static_cast<long long>(ms));
   return out;
-}
-
-bool write_all(int fd, const std::string& text) {
-  const char* p = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -80,6 +62,7 @@ void SettingsManager::reload_if_changed() const {
   std::stringstream buffer;
   buffer << in.rdbuf();
   std::string text = buffer.str();
+  in.close();  // Windows renames no file that is open
   json::error_code perr;
   json::value parsed = json::parse(text, perr);
   if (perr || !parsed.is_object()) {
@@ -87,8 +70,15 @@ void SettingsManager::reload_if_changed() const {
     aside += ".corrupt-" + timestamp_suffix();
     std::error_code rec;
     fs::rename(file_, aside, rec);
-    log()->warn("Settings file {} could not be read ({}); moved aside to {} and starting from defaults",
-                   file_.string(), perr ? perr.message() : std::string("not a JSON object"), aside.string());
+    // Kept in any case: a copy where the file cannot be moved.
+    if (rec) fs::copy_file(file_, aside, rec);
+    if (rec)
+      log()->error("Settings file {} could not be read and could not be set aside ({})",
+                   platform::path_to_utf8(file_), rec.message());
+    else
+      log()->warn("Settings file {} could not be read ({}); moved aside to {} and starting from defaults",
+                   platform::path_to_utf8(file_), perr ? perr.message() : std::string("not a JSON object"),
+                platform::path_to_utf8(aside));
     data_ = json::object();
     mtime_ = {};
     size_ = 0;
@@ -167,25 +157,9 @@ bool SettingsManager::set(std::string_view path, json::value value) {
 bool SettingsManager::write_locked() const {
   std::error_code ec;
   fs::create_directories(base_dir_, ec);
-  fs::path tmp = file_;
-  tmp += ".tmp-" + std::to_string(::getpid());
-  std::string text = json::serialize(data_);
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    log()->error("Cannot write settings file {}: {}", tmp.string(), std::strerror(errno));
+  if (auto failure = platform::replace_file(file_, json::serialize(data_))) {
+    log()->error("Cannot write settings file {}: {}", platform::path_to_utf8(failure->file), failure->reason);
     return false;
-  }
-  bool ok = write_all(fd, text) && ::fsync(fd) == 0;
-  ::close(fd);
-  if (!ok || ::rename(tmp.c_str(), file_.c_str()) != 0) {
-    log()->error("Cannot write settings file {}: {}", file_.string(), std::strerror(errno));
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  int dfd = ::open(base_dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
   }
   mtime_ = fs::last_write_time(file_, ec);
   size_ = fs::file_size(file_, ec);

@@ -14,8 +14,6 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
-#include <signal.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -46,7 +44,7 @@ awaitable<void> pause_ms(int ms) {
 // Asks the process to stop, as terminate_kernel does: its exit is no crash.
 void stop_on_purpose(corvane::process::Child& child) {
   child.expect_exit();
-  child.signal(SIGTERM);
+  child.terminate();
 }
 
 // A restart after a crash, once the back-off has passed: only if the add-in is still there and
@@ -69,12 +67,12 @@ void kernel_exited(Server& server, const std::string& workbook_id,
                    const std::shared_ptr<corvane::process::Child>& child, int status) {
   if (child->exit_expected() || server.stopping) return;
   const auto& log = server.logger;
-  if (WIFSIGNALED(status))
+  if (corvane::process::signalled(status))
     log->warn("Kernel for workbook {} (PID {}) was killed by signal {}", workbook_id, child->pid(),
               corvane::process::describe_exit(status));
   else
-    log->warn("Kernel for workbook {} (PID {}) exited with status {}", workbook_id, child->pid(),
-              WIFEXITED(status) ? WEXITSTATUS(status) : status);
+    log->warn("Kernel for workbook {} (PID {}) exited with {}", workbook_id, child->pid(),
+              corvane::process::describe_exit(status));
 
   Workbook* wb = server.workbooks.find(workbook_id);
   // Only the workbook's own kernel comes back, and only while its add-in is there to use it.
@@ -178,16 +176,17 @@ awaitable<bool> kill_and_restart_kernel(Server& server, std::string workbook_id)
   child->expect_exit();
   start_kernel_supervision_afresh(wb);
 
-  auto report = [&](int err) {
-    if (err != 0 && err != ESRCH) log->error("Error killing kernel process {}: {}", pid, std::strerror(err));
+  auto report = [&](std::error_code err) {
+    if (err && err != std::errc::no_such_process) log->error("Error killing kernel process {}: {}", pid, err.message());
   };
-  // The kernel's whole group; a kernel without one alone. A process already gone ends this quietly.
-  int rc = child->signal_group(SIGTERM);
-  const bool group = rc == 0;
-  if (rc == ESRCH) rc = child->signal(SIGTERM);
-  if (rc == 0) {
+  // The kernel's whole tree (its process group; its job on Windows); a kernel without one alone.
+  // A process already gone ends this quietly.
+  std::error_code rc = child->terminate_tree();
+  const bool tree = !rc;
+  if (rc == std::errc::no_such_process) rc = child->terminate();
+  if (!rc) {
     co_await pause_ms(server.kill_grace_ms);
-    if (child->alive()) report(group ? child->signal_group(SIGKILL) : child->signal(SIGKILL));
+    if (child->alive()) report(tree ? child->kill_tree() : child->kill());
   } else {
     report(rc);
   }

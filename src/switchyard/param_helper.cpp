@@ -3,12 +3,13 @@
 #include "switchyard/param_helper.hpp"
 #include "services/clock.hpp"
 
+#include "services/pipe_stream.hpp"
+#include "services/platform.hpp"
 #include "services/process.hpp"
 #include "switchyard/validation.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
-#include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -17,11 +18,6 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 #include <boost/system/system_error.hpp>
-
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -42,11 +38,11 @@ constexpr std::string_view kHelperScript = "corvane_signatures/signatures.py";
 // executable, else the source tree it was built from.
 std::string helper_script() {
   std::error_code ec;
-  auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (!ec) {
+  auto exe = corvane::platform::executable_path();
+  if (!exe.empty()) {
     for (auto dir = exe.parent_path(); !dir.empty() && dir != dir.root_path(); dir = dir.parent_path()) {
       auto candidate = dir / "python" / kHelperScript;
-      if (std::filesystem::exists(candidate, ec)) return candidate.string();
+      if (std::filesystem::exists(candidate, ec)) return corvane::platform::path_to_utf8(candidate);
     }
   }
   return std::string(SWITCHYARD_SOURCE_DIR) + "/python/" + std::string(kHelperScript);
@@ -119,8 +115,7 @@ std::optional<SourceDefinitions> read_answer(const json::object& answer) {
 void ignore_sigpipe_once() {
   // A helper that dies while a request is being written must not take the server with it.
   static const bool done = [] {
-    struct sigaction current {};
-    if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) ::signal(SIGPIPE, SIG_IGN);
+    corvane::platform::ignore_broken_pipes();
     return true;
   }();
   (void)done;
@@ -143,8 +138,8 @@ struct HelperProcess {
   explicit HelperProcess(const asio::any_io_executor& ex)
       : input(ex), output(ex), watchdog(ex, corvane::Timer::time_point::max()) {}
   std::shared_ptr<corvane::process::Child> child;
-  asio::posix::stream_descriptor input;   // the helper's standard input
-  asio::posix::stream_descriptor output;  // the helper's standard output
+  corvane::process::PipeStream input;   // the helper's standard input
+  corvane::process::PipeStream output;  // the helper's standard output
   // The time limit of the request the helper works on (the first outstanding one).
   corvane::Timer watchdog;
   std::deque<HelperTicket> outstanding;  // sent and not answered, in the order sent
@@ -294,8 +289,8 @@ struct ParameterHelper::Impl : std::enable_shared_from_this<Impl> {
     std::string text = "the parameter helper exited";
     if (proc.child && !proc.child->alive()) {
       if (auto status = proc.child->exit_status()) {
-        if (WIFEXITED(*status)) text += " with status " + std::to_string(WEXITSTATUS(*status));
-        else if (WIFSIGNALED(*status)) text += " on signal " + std::to_string(WTERMSIG(*status));
+        if (corvane::process::exited(*status)) text += " with status " + std::to_string(corvane::process::exit_code(*status));
+        else if (corvane::process::signalled(*status)) text += " on signal " + std::to_string(corvane::process::signal_number(*status));
       }
     }
     return text;
@@ -307,7 +302,7 @@ struct ParameterHelper::Impl : std::enable_shared_from_this<Impl> {
     if (proc->closed) return;
     proc->closed = true;
     if (proc->child) {
-      if (proc->child->signal_group(SIGKILL) != 0) proc->child->signal(SIGKILL);
+      if (proc->child->kill_tree()) proc->child->kill();
       if (proc->child->alive()) retired.push_back(proc->child);
     }
     boost::system::error_code ignored;

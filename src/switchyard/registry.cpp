@@ -5,6 +5,7 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/experimental/channel.hpp>
+#include <boost/asio/redirect_error.hpp>
 
 namespace switchyard {
 

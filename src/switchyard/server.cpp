@@ -6,12 +6,10 @@
 #include "switchyard/param_helper.hpp"
 
 #include "services/clock.hpp"
+#include "services/platform.hpp"
 
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
-
-#include <pwd.h>
-#include <unistd.h>
 
 #include <cstdlib>
 
@@ -19,15 +17,9 @@ namespace switchyard {
 
 namespace {
 
-std::filesystem::path home_directory() {
-  if (const char* home = std::getenv("HOME"); home && *home) return home;
-  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
-  return std::filesystem::current_path();
-}
-
 std::string default_python() {
-  if (const char* p = std::getenv("CORVANE_PYTHON"); p && *p) return p;
-  return "python3";
+  if (auto p = corvane::platform::get_env("CORVANE_PYTHON"); p && !p->empty()) return *p;
+  return corvane::platform::default_python();
 }
 
 }  // namespace
@@ -38,9 +30,9 @@ Server::Server(asio::any_io_executor ex, ServerOptions options)
       background(ex, logger, "background"),
       manager(background),
       _result_batcher(manager, background),
-      base_dir(options.base_dir.empty() ? home_directory() / ".corvane" : options.base_dir),
+      base_dir(options.base_dir.empty() ? corvane::platform::home_directory() / ".corvane" : options.base_dir),
       settings_manager(base_dir),
-      package_manager(base_dir.string(), &settings_manager),
+      package_manager(corvane::platform::path_to_utf8(base_dir), &settings_manager),
       python_executable(options.python_executable.empty() ? default_python() : options.python_executable) {
   manager.on_undelivered([this](const Text& frame) { undelivered_frame(*this, frame); });
   package_manager.python_executable = python_executable;

@@ -1,6 +1,6 @@
 #include "switchyard/validation.hpp"
 
-#include <openssl/evp.h>
+#include "services/digest.hpp"
 
 #include <array>
 #include <algorithm>
@@ -88,17 +88,6 @@ std::vector<std::string> normalize_python_paths(const json::array& python_paths,
   return result;
 }
 
-std::string compute_code_hash(std::string_view code) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EVP_Digest(code.data(), code.size(), digest, &len, EVP_sha256(), nullptr);
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out(len * 2, '0');
-  for (unsigned int i = 0; i < len; ++i) {
-    out[2 * i] = kHex[digest[i] >> 4];
-    out[2 * i + 1] = kHex[digest[i] & 0xF];
-  }
-  return out;
-}
+std::string compute_code_hash(std::string_view code) { return corvane::digest::sha256_hex(code); }
 
 }  // namespace switchyard

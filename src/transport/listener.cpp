@@ -386,7 +386,13 @@ unsigned short Listener::listen() {
   auto& a = impl_->acceptor;
   tcp::endpoint endpoint(asio::ip::make_address(impl_->options.host), impl_->options.port);
   a.open(endpoint.protocol());
+#ifdef _WIN32
+  // Windows lets a socket that asks for address reuse take a port another one listens on; ask for
+  // the port alone instead, so that a port in use is an error there too.
+  a.set_option(asio::detail::socket_option::boolean<SOL_SOCKET, SO_EXCLUSIVEADDRUSE>(true));
+#else
   a.set_option(asio::socket_base::reuse_address(true));
+#endif
   a.bind(endpoint);
   a.listen(asio::socket_base::max_listen_connections);
   return a.local_endpoint().port();

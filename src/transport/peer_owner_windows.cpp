@@ -6,7 +6,9 @@
 // - a standard user may not open another user's process token (access denied): such a peer is
 //   refused as one whose owner could not be determined, and the log line says so instead of
 //   naming the SID;
-// - under wine every owning PID in the table is 0, so no owner is ever found there.
+// - under wine every owning PID in the table is 0 (its peers are often not Windows processes at
+//   all), so no owner can be found there: under wine a pid of 0 lets the peer in, anywhere else
+//   it refuses it.
 #include "transport/peer_owner.hpp"
 
 #include <winsock2.h>
@@ -68,10 +70,10 @@ std::optional<DWORD> owning_pid(const tcp::endpoint& socket_end, const tcp::endp
     if (!buffer.empty()) {
       const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
       const DWORD self = htonl(socket_end.address().to_v4().to_uint());
-      const DWORD far = htonl(far_end.address().to_v4().to_uint());
+      const DWORD remote_addr = htonl(far_end.address().to_v4().to_uint());
       for (DWORD i = 0; i < table->dwNumEntries; ++i) {
         const auto& row = table->table[i];
-        if (row.dwLocalAddr == self && row.dwRemoteAddr == far && same_port(row.dwLocalPort, socket_end.port()) &&
+        if (row.dwLocalAddr == self && row.dwRemoteAddr == remote_addr && same_port(row.dwLocalPort, socket_end.port()) &&
             same_port(row.dwRemotePort, far_end.port()) && row.dwState != MIB_TCP_STATE_TIME_WAIT)
           return row.dwOwningPid;
       }
@@ -82,10 +84,10 @@ std::optional<DWORD> owning_pid(const tcp::endpoint& socket_end, const tcp::endp
   if (buffer.empty()) return std::nullopt;
   const auto* table = reinterpret_cast<const MIB_TCP6TABLE_OWNER_PID*>(buffer.data());
   const auto self = v6_bytes(socket_end.address());
-  const auto far = v6_bytes(far_end.address());
+  const auto remote_addr = v6_bytes(far_end.address());
   for (DWORD i = 0; i < table->dwNumEntries; ++i) {
     const auto& row = table->table[i];
-    if (std::memcmp(row.ucLocalAddr, self.data(), 16) == 0 && std::memcmp(row.ucRemoteAddr, far.data(), 16) == 0 &&
+    if (std::memcmp(row.ucLocalAddr, self.data(), 16) == 0 && std::memcmp(row.ucRemoteAddr, remote_addr.data(), 16) == 0 &&
         same_port(row.dwLocalPort, socket_end.port()) && same_port(row.dwRemotePort, far_end.port()) &&
         row.dwState != MIB_TCP_STATE_TIME_WAIT)
       return row.dwOwningPid;
@@ -127,6 +129,14 @@ std::string sid_text(const std::vector<char>& sid) {
   return out;
 }
 
+bool running_under_wine() {
+  static const bool wine = [] {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+  }();
+  return wine;
+}
+
 tcp::endpoint unmapped(const tcp::endpoint& e) {
   namespace ip = boost::asio::ip;
   if (e.address().is_v6() && e.address().to_v6().is_v4_mapped())
@@ -141,6 +151,11 @@ PeerOwner find_peer_owner(const tcp::endpoint& local, const tcp::endpoint& remot
   try {
     auto pid = owning_pid(unmapped(remote), unmapped(local), owner.why);
     if (!pid) return owner;
+    if (*pid == 0 && running_under_wine()) {
+      owner.who = "a local process (wine does not name socket owners)";
+      owner.verdict = PeerOwner::Verdict::same_user;
+      return owner;
+    }
     if (*pid == 0) {
       owner.why = "the TCP table names no owning process (pid 0)";
       return owner;

@@ -1,7 +1,6 @@
 #include "transport/ws_codec.hpp"
 
-#include <openssl/evp.h>
-#include <openssl/sha.h>
+#include "services/digest.hpp"
 
 #include <cstring>
 
@@ -259,11 +258,19 @@ std::string accept_key(std::string_view client_key) {
   static constexpr std::string_view kGuid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
   std::string input(client_key);
   input.append(kGuid);
-  unsigned char digest[SHA_DIGEST_LENGTH];
-  SHA1(reinterpret_cast<const unsigned char*>(input.data()), input.size(), digest);
-  unsigned char out[4 * ((SHA_DIGEST_LENGTH + 2) / 3) + 1];
-  int n = EVP_EncodeBlock(out, digest, SHA_DIGEST_LENGTH);
-  return std::string(reinterpret_cast<char*>(out), static_cast<std::size_t>(n));
+  const corvane::digest::Sha1Digest digest = corvane::digest::sha1(input);
+  // Base64 of the 20 bytes: 27 characters and one "=".
+  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (std::size_t i = 0; i < digest.size(); i += 3) {
+    const std::size_t left = digest.size() - i;
+    const unsigned v = digest[i] << 16 | (left > 1 ? digest[i + 1] << 8 : 0) | (left > 2 ? digest[i + 2] : 0);
+    out.push_back(kAlphabet[v >> 18 & 63]);
+    out.push_back(kAlphabet[v >> 12 & 63]);
+    out.push_back(left > 1 ? kAlphabet[v >> 6 & 63] : '=');
+    out.push_back(left > 2 ? kAlphabet[v & 63] : '=');
+  }
+  return out;
 }
 
 bool valid_client_key(std::string_view key) {

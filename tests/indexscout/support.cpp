@@ -6,17 +6,20 @@
 
 #include <boost/json/parse.hpp>
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+extern char** environ;
+#endif
+
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <stdexcept>
-
-extern char** environ;
 
 namespace indexscout::test {
 
@@ -31,9 +34,15 @@ std::string test_python() {
 }
 
 TempDir::TempDir() {
-  std::string templ = (std::filesystem::temp_directory_path() / "indexscout-test-XXXXXX").string();
-  if (!::mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = templ;
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    auto candidate = std::filesystem::temp_directory_path() / ("indexscout-test-" + std::to_string(random()));
+    if (std::filesystem::create_directory(candidate)) {
+      path_ = candidate;
+      return;
+    }
+  }
+  throw std::runtime_error("cannot create a temporary folder");
 }
 
 TempDir::~TempDir() {
@@ -101,6 +110,17 @@ IndexServer& IndexServer::instance() {
   return server;
 }
 
+#ifdef _WIN32
+// Under wine a Linux interpreter cannot be started and waited on by a Windows program:
+// tests/windows/with_index.py starts the index server and names its port.
+IndexServer::IndexServer() {
+  const char* port = std::getenv("INDEXSCOUT_TEST_INDEX_PORT");
+  if (!port || !*port) throw std::runtime_error("INDEXSCOUT_TEST_INDEX_PORT is not set (see tests/windows/with_index.py)");
+  port_ = std::stoi(port);
+}
+
+IndexServer::~IndexServer() = default;
+#else
 IndexServer::IndexServer() {
   ::setenv("NO_PROXY", "127.0.0.1,localhost", 1);
   ::setenv("no_proxy", "127.0.0.1,localhost", 1);
@@ -139,6 +159,7 @@ IndexServer::~IndexServer() {
     ::waitpid(pid_, nullptr, 0);
   }
 }
+#endif
 
 std::string IndexServer::base() const { return "http://127.0.0.1:" + std::to_string(port_); }
 

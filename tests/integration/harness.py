@@ -25,6 +25,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 logging.getLogger("asyncio").setLevel(logging.ERROR)
 
 BINARY = os.environ.get("SWITCHYARD_BINARY", os.path.join(ROOT, "build", "switchyard"))
+# What runs the binary, if not the system: the Windows build's tests set scripts/wine.
+LAUNCHER = [os.environ["SWITCHYARD_LAUNCHER"]] if os.environ.get("SWITCHYARD_LAUNCHER") else []
 PYTHON = os.environ.get("CORVANE_PYTHON", "/usr/bin/python3")
 # What a server built with sanitizers (the sanitizer test run) prints when it finds a fault.
 SANITIZER_REPORT = re.compile(r"ERROR: (AddressSanitizer|LeakSanitizer)|:\d+:\d+: runtime error: ")
@@ -38,7 +40,7 @@ class ServerProcess:
         environment["CORVANE_PYTHON"] = python or PYTHON
         environment.update(env or {})
         self.proc = subprocess.Popen(
-            [BINARY, "--port", "0", *([] if inspector else ["--no-inspector"]), "--log-level", "debug", *extra_args],
+            [*LAUNCHER, BINARY, "--port", "0", *([] if inspector else ["--no-inspector"]), "--log-level", "debug", *extra_args],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment, text=True)
         line = self.proc.stdout.readline()
         if not line.startswith("switchyard listening on http://"):

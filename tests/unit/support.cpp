@@ -78,9 +78,15 @@ void ServerTest::advance(corvane::Clock::duration d, corvane::Clock::duration st
     corvane::Clock::advance(by);
     d -= by;
     // The loop looks at its timers when the earliest one is due by the steady clock; a timer that
-    // is already due makes it look at once, so everything the step made due runs now.
+    // is already due makes it look at once, so everything the step made due runs with it. (On
+    // Windows the look is signalled by the loop's timer thread: wait for it to happen.)
+    bool looked = false;
     corvane::Timer look(ioc, corvane::Clock::now() - std::chrono::hours(1));
-    look.async_wait([](boost::system::error_code) {});
+    look.async_wait([&looked](boost::system::error_code) { looked = true; });
+    while (!looked) {
+      ioc.restart();
+      ioc.run_one();
+    }
     settle();
   }
 }
