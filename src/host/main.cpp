@@ -116,10 +116,7 @@ std::string python_dir() {
 
 void prepend_python_path() {
   namespace platform = corvane::platform;
-  std::string value = python_dir();
-  if (auto old = platform::get_env("PYTHONPATH"); old && !old->empty())
-    value += platform::path_list_separator() + *old;
-  platform::set_env("PYTHONPATH", value);
+  platform::set_env("PYTHONPATH", platform::join_path_list({python_dir(), platform::get_env("PYTHONPATH").value_or("")}));
 }
 
 }  // namespace

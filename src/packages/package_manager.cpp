@@ -405,7 +405,7 @@ std::chrono::milliseconds PackageManager::install_time_limit() const {
 
 std::unique_ptr<InstallStream> PackageManager::install_package_to_cache(std::string name, std::string version,
                                                                         std::vector<std::string> extras,
-                                                                        const std::map<std::string, std::string>* env) {
+                                                                        const std::map<std::string, std::string>* env_overrides) {
   auto impl = std::make_unique<InstallStream::Impl>();
   impl->shared = shared_;
   impl->invalid = validate_package_request(name, version, extras);
@@ -423,10 +423,7 @@ std::unique_ptr<InstallStream> PackageManager::install_package_to_cache(std::str
     json::array extras_json;
     for (const auto& e : extras) extras_json.emplace_back(e);
     impl->marker = json::object{{"name", name}, {"version", version}, {"extras", std::move(extras_json)}};
-    if (env) {
-      impl->env.emplace();
-      for (const auto& [k, v] : *env) impl->env->push_back(k + "=" + v);
-    }
+    if (env_overrides) impl->env = platform::environment_with(*env_overrides);
   }
   return std::unique_ptr<InstallStream>(new InstallStream(std::move(impl)));
 }

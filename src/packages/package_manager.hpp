@@ -91,11 +91,11 @@ class PackageManager {
   // Settings key of the installer's time limit in seconds (default 600).
   static constexpr const char* kTimeLimitKey = "package_management.pip.install_timeout";
 
-  // Installs name[extras]==version into the cache (or finds it there). `env`, when given, is
-  // the installer's complete environment.
-  std::unique_ptr<InstallStream> install_package_to_cache(std::string name, std::string version,
-                                                          std::vector<std::string> extras,
-                                                          const std::map<std::string, std::string>* env = nullptr);
+  // Installs name[extras]==version into the cache (or finds it there). `env_overrides`, when
+  // given, are applied to the server's environment for the installer.
+  std::unique_ptr<InstallStream> install_package_to_cache(
+      std::string name, std::string version, std::vector<std::string> extras,
+      const std::map<std::string, std::string>* env_overrides = nullptr);
 
   // The cache folder of a package (whether or not it is cached). The arguments must be valid.
   std::filesystem::path entry_path(std::string_view name, std::string_view version,

@@ -33,6 +33,17 @@ std::vector<std::string> environment_with(const std::map<std::string, std::strin
 
 // Separator of PATH-like lists: ':' or ';'.
 char path_list_separator();
+// Parts joined into a PATH-like list; empty parts are left out (an empty entry would name the
+// working folder).
+inline std::string join_path_list(const std::vector<std::string>& parts) {
+  std::string out;
+  for (const std::string& part : parts) {
+    if (part.empty()) continue;
+    if (!out.empty()) out += path_list_separator();
+    out += part;
+  }
+  return out;
+}
 
 // UTF-8 text as a path and back (std::filesystem reads narrow text in the ANSI code page on
 // Windows).

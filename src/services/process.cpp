@@ -50,17 +50,6 @@ bool Child::alive() {
   return true;
 }
 
-std::optional<int> Child::exit_status() const {
-  std::lock_guard lock(mutex_);
-  if (!reaped_) return std::nullopt;
-  return status_;
-}
-
-void Child::on_exit(std::function<void(int)> handler) {
-  std::lock_guard lock(mutex_);
-  on_exit_ = std::move(handler);
-}
-
 bool exited(int status) { return WIFEXITED(status); }
 int exit_code(int status) { return WEXITSTATUS(status); }
 bool signalled(int status) { return WIFSIGNALED(status); }

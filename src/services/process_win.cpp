@@ -88,17 +88,6 @@ bool Child::alive() {
   return false;
 }
 
-std::optional<int> Child::exit_status() const {
-  std::lock_guard lock(mutex_);
-  if (!reaped_) return std::nullopt;
-  return status_;
-}
-
-void Child::on_exit(std::function<void(int)> handler) {
-  std::lock_guard lock(mutex_);
-  on_exit_ = std::move(handler);
-}
-
 void Child::mark_reaped(int status) {
   std::function<void(int)> handler;
   {

@@ -6,6 +6,7 @@
 
 #include "packages/dependency_resolver.hpp"
 #include "services/pipe_process.hpp"
+#include "services/platform.hpp"
 
 #include <boost/asio/this_coro.hpp>
 #include <boost/system/system_error.hpp>
@@ -15,7 +16,6 @@
 #include <map>
 #include <set>
 
-extern char** environ;
 
 namespace switchyard {
 
@@ -83,29 +83,6 @@ json::object resolved_record(const ResolvedPackage& p) {
 }
 
 bool is_cancelled(asio::cancellation_state state) { return state.cancelled() != asio::cancellation_type::none; }
-
-std::map<std::string, std::string> environment_copy() {
-  std::map<std::string, std::string> env;
-  for (char** e = environ; e && *e; ++e) {
-    std::string_view kv(*e);
-    auto eq = kv.find('=');
-    if (eq == std::string_view::npos) continue;
-    env.emplace(std::string(kv.substr(0, eq)), std::string(kv.substr(eq + 1)));
-  }
-  return env;
-}
-
-// Paths joined with the path-list separator; empty parts are left out (an empty entry would
-// put the working directory on the installer's import path).
-std::string path_list(const std::vector<std::string>& parts) {
-  std::string out;
-  for (const auto& p : parts) {
-    if (p.empty()) continue;
-    if (!out.empty()) out += ':';
-    out += p;
-  }
-  return out;
-}
 
 // The server is stopping: its installers were killed, so what they report is no package's fault.
 struct ServerStopping : std::runtime_error {
@@ -186,8 +163,8 @@ class InstallRun {
     std::optional<std::string> error;
     std::optional<std::string> raised;
   };
-  awaitable<InstallOutcome> install_to_cache(const ResolvedPackage& pkg, const std::map<std::string, std::string>* env,
-                                             bool echo);
+  awaitable<InstallOutcome> install_to_cache(const ResolvedPackage& pkg,
+                                             const std::map<std::string, std::string>* env_overrides, bool echo);
 
   Server& server_;
   ConnectionManager& m_;
@@ -428,7 +405,7 @@ awaitable<void> InstallRun::save_list_and_finish() {
 }
 
 awaitable<InstallRun::InstallOutcome> InstallRun::install_to_cache(const ResolvedPackage& pkg,
-                                                                   const std::map<std::string, std::string>* env,
+                                                                   const std::map<std::string, std::string>* env_overrides,
                                                                    bool echo) {
   const std::string& name = pkg.spec.name;
   const std::string& version = pkg.spec.version;
@@ -437,7 +414,7 @@ awaitable<InstallRun::InstallOutcome> InstallRun::install_to_cache(const Resolve
   InstallOutcome outcome;
   std::exception_ptr raised;
   try {
-    auto stream = installer_.install_package_to_cache(name, version, pkg.spec.extras, env);
+    auto stream = installer_.install_package_to_cache(name, version, pkg.spec.extras, env_overrides);
     while (std::optional<InstallEvent> event = co_await stream->next()) {
       if (event->type == "path") {
         outcome.path = event->data;
@@ -528,8 +505,10 @@ awaitable<void> InstallRun::handle_failure(std::size_t index, std::string error)
 awaitable<void> InstallRun::retry() {
   for (int round = 0; round < 10 && !failures_.empty(); ++round) {
     const std::size_t before = failures_.size();
-    std::map<std::string, std::string> env = environment_copy();
-    env["PYTHONPATH"] = path_list({path_list(installed_paths_), env["PYTHONPATH"]});
+    // What installed so far goes before the server's own import path.
+    std::vector<std::string> python_path = installed_paths_;
+    python_path.push_back(corvane::platform::get_env("PYTHONPATH").value_or(""));
+    std::map<std::string, std::string> env{{"PYTHONPATH", corvane::platform::join_path_list(python_path)}};
     json::object retrying{
         {"type", "pip_output"},
         {"workbook_id", wb_},
@@ -554,7 +533,7 @@ awaitable<void> InstallRun::retry() {
         continue;
       }
       installed_paths_.push_back(*outcome.path);
-      env["PYTHONPATH"] = path_list({*outcome.path, env["PYTHONPATH"]});
+      env["PYTHONPATH"] = corvane::platform::join_path_list({*outcome.path, env["PYTHONPATH"]});
       stderr_lines().erase(key);
       forget_errors_of(pkg, record.is_direct);
       const std::string extras = extras_text(pkg.spec.extras);
