@@ -64,12 +64,23 @@ std::vector<std::string> arguments() {
 void record(const json::object& entry) {
   std::wstring path = env(L"TEST_CHILD_LOG");
   if (path.empty()) return;
-  HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
   std::string line = json::serialize(entry) + "\n";
-  DWORD written = 0;
-  WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  // Processes that start together write together, and wine's append is a seek and a write, not
+  // one step: two lines could land on the same offset. Writers take turns under a lock instead.
+  OVERLAPPED whole{};
+  if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
+    LARGE_INTEGER end{};
+    GetFileSizeEx(file, &end);
+    OVERLAPPED at{};
+    at.Offset = end.LowPart;
+    at.OffsetHigh = static_cast<DWORD>(end.HighPart);
+    DWORD written = 0;
+    WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, &at);
+    UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
+  }
   CloseHandle(file);
 }
 
