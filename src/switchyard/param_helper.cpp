@@ -157,7 +157,11 @@ struct ParameterHelper::Impl : std::enable_shared_from_this<Impl> {
   asio::any_io_executor ex;
   std::vector<std::string> command;
   Logger log;
+  // A request's time limit: `timeout`, plus a second per 256 KiB of the request. Reading and
+  // parsing grow with the module (dense code parses at about a second per megabyte on a quiet
+  // machine), so a large module on a busy machine is not taken for a stuck helper.
   std::chrono::milliseconds timeout{2000};
+  static constexpr std::size_t kBytesPerExtraSecond = 256 * 1024;
   std::shared_ptr<HelperProcess> process;
   // Processes killed but perhaps not yet reaped.
   std::vector<std::shared_ptr<corvane::process::Child>> retired;
@@ -260,10 +264,15 @@ struct ParameterHelper::Impl : std::enable_shared_from_this<Impl> {
     return proc;
   }
 
+  std::chrono::milliseconds limit_for(const HelperRequest& request) const {
+    std::size_t size = request.line ? request.line->size() : 0;
+    return timeout + std::chrono::seconds(size / kBytesPerExtraSecond);
+  }
+
   // Starts the time limit of the first outstanding request, or stops the clock.
   void arm(HelperProcess& proc) {
     if (proc.outstanding.empty()) proc.watchdog.expires_at(corvane::Timer::time_point::max());
-    else proc.watchdog.expires_after(timeout);
+    else proc.watchdog.expires_after(limit_for(*proc.outstanding.front()));
   }
 
   void answer(const std::shared_ptr<HelperProcess>& proc, std::string_view line) {
@@ -374,7 +383,7 @@ struct ParameterHelper::Impl : std::enable_shared_from_this<Impl> {
         proc->watchdog.expires_at(corvane::Timer::time_point::max());
         continue;
       }
-      auto ms = self->timeout.count();
+      auto ms = self->limit_for(*proc->outstanding.front()).count();
       std::string limit = ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
       self->fail(proc, "the parameter helper did not answer within " + limit);
     }

@@ -219,11 +219,12 @@ class ParametersSeenByCPython(Editor, ServerTestCase):
                            "dimension": "Scalar", "streaming": False}])
         [first_helper] = helper_pids(self.server)
 
-        # A large module to parse, and a helper that cannot answer (stopped) until it is killed:
-        # it dies while the request is on its way or in its hands, however fast the machine is.
-        slow = "".join("def f%d(a, b=[%d, (1, 2)], *c):\n    return {a: b}\n" % (i, i) for i in range(15000))
-        slow += "def target(x, y):\n    pass\n"
-        await self.save("slow", slow)
+        # A helper that cannot answer (stopped) until it is killed: it dies while the request is
+        # on its way or in its hands, however fast the machine is. The 4 MiB comment, quick to
+        # parse, earns the request 16 s more than the helper's 2 s limit: time for the kill to
+        # come first on a busy machine.
+        slow = "def f(a, b=[1, (1, 2)], *c):\n    return {a: b}\ndef target(x, y):\n    pass\n"
+        await self.save("slow", slow + "# " + "x" * (4 * 1024 * 1024) + "\n")
         os.kill(first_helper, signal.SIGSTOP)
         await self.ide.send(json.dumps({"type": "update_published_functions", "workbook_id": "wb",
                                         "functions": [entry("slow", "target")]}))

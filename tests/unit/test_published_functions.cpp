@@ -18,7 +18,7 @@ for line in sys.stdin:
     code = request["code"]
     if code == "die":
         os._exit(3)
-    if code == "hang":
+    if code.startswith("hang"):
         time.sleep(60)
     if code == "garbage":
         print("{not json", flush=True)
@@ -136,6 +136,12 @@ TEST_F(PublishedFunctions, HelperThatHangsDiesOrBabblesCostsOneRequestAndIsRepla
   EXPECT_EQ(hung->outcome, SourceDefinitions::Outcome::unavailable);
   EXPECT_EQ(hung->error, "the parameter helper did not answer within 2 s");
   EXPECT_EQ(run(helper().wait(behind))->functions.at(0).name, "ok");
+  // A large source gets a longer limit: a second more per 256 KiB.
+  auto large = helper().request("", "hang" + std::string(512 * 1024, ' '));
+  advance(std::chrono::milliseconds(3999));
+  EXPECT_EQ(helper().stats().starts, 2u);
+  advance(std::chrono::milliseconds(1));
+  EXPECT_EQ(run(helper().wait(large))->error, "the parameter helper did not answer within 4 s");
 
   auto died = definitions("die");
   EXPECT_EQ(died->outcome, SourceDefinitions::Outcome::unavailable);
@@ -146,7 +152,7 @@ TEST_F(PublishedFunctions, HelperThatHangsDiesOrBabblesCostsOneRequestAndIsRepla
   // Failures are not remembered: the same text is tried again.
   EXPECT_EQ(definitions("die")->outcome, SourceDefinitions::Outcome::unavailable);
   EXPECT_EQ(definitions(R"([["after", false, []]])")->functions.at(0).name, "after");
-  EXPECT_EQ(helper().stats().starts, 5u);
+  EXPECT_EQ(helper().stats().starts, 6u);
   EXPECT_EQ(helper().stats().cached, 2u);
 }
 
