@@ -16,7 +16,7 @@ import urllib.parse
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 
-from tests.integration.harness import ServerProcess, connect, get, http_request, recv_json, recv_type, wait_until
+from tests.integration.harness import ServerProcess, connect, get, http_request, recv_json, recv_type, until, wait_until
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CHROMIUM = "/usr/bin/chromium"
@@ -186,7 +186,7 @@ class AddinInChromium(unittest.IsolatedAsyncioTestCase):
         editor = await connect(server, "ide", "watcher")
         self.open_addin(server)
         report = await self.wait_for_sessions(1)
-        self.assertTrue(server.wait_for_log("Client connected: addin/%s (name: %s)" % (WORKBOOK, BOOK_NAME)))
+        self.assertTrue(await server.log_seen("Client connected: addin/%s (name: %s)" % (WORKBOOK, BOOK_NAME)))
         self.assertEqual(report["registered"], [[{
             "module": "calc", "function": "hypot", "excel_name": "CALC.HYPOT",
             "parameters": [{"name": "x", "type": "any"}, {"name": "y", "type": "any"}],
@@ -216,7 +216,7 @@ class AddinInChromium(unittest.IsolatedAsyncioTestCase):
             "Refused POST /bulk_message?via=form: Origin not allowed: " + hostile,
         ]
         for refusal in refusals:
-            self.assertTrue(server.wait_for_log("[warning] " + refusal), refusal + "\n" + server.log_text()[-3000:])
+            self.assertTrue(await server.log_seen("[warning] " + refusal), refusal + "\n" + server.log_text()[-3000:])
         while True:  # the editor got the workbook's state, and nothing from the other site
             try:
                 message = await recv_json(editor, 0.5)
@@ -251,7 +251,7 @@ class AddinInChromium(unittest.IsolatedAsyncioTestCase):
 
         self.servers.remove(first)
         first.stop()
-        self.assertTrue(wait_until(lambda: process_command_line(first_kernel) is None, DEADLINE),
+        self.assertTrue(await until(lambda: process_command_line(first_kernel) is None, DEADLINE),
                         "the kernel outlived its server")
         second = self.start_server("--port", str(first.port))
         report = await self.wait_for_sessions(2)

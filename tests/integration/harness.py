@@ -61,12 +61,11 @@ class ServerProcess:
         return "\n".join(self._stderr_lines)
 
     def wait_for_log(self, fragment, timeout=TIMEOUT):
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            if fragment in self.log_text():
-                return True
-            time.sleep(0.02)
-        return False
+        return wait_until(lambda: fragment in self.log_text(), timeout)
+
+    async def log_seen(self, fragment, timeout=TIMEOUT):
+        """wait_for_log() for coroutines."""
+        return await until(lambda: fragment in self.log_text(), timeout)
 
     def url(self, path):
         return "ws://127.0.0.1:%d%s" % (self.port, path)
@@ -133,6 +132,19 @@ def wait_until(predicate, timeout=TIMEOUT, interval=0.02):
         if time.time() >= deadline:
             return False
         time.sleep(interval)
+
+
+async def until(predicate, timeout=TIMEOUT, interval=0.02):
+    """wait_until() for coroutines. A test's peers live on its event loop: a blocking wait would stop
+    them mid-send (a large frame stays half-written, the server never sees the next message) and stop
+    them reading, so every wait inside a coroutine yields to the loop between polls."""
+    deadline = time.time() + timeout
+    while True:
+        if predicate():
+            return True
+        if time.time() >= deadline:
+            return False
+        await asyncio.sleep(interval)
 
 
 def get(port, path, headers=None):

@@ -4,9 +4,8 @@ import json
 import os
 import signal
 import tempfile
-import time
 
-from tests.integration.harness import TIMEOUT, ServerProcess, ServerTestCase, connect, get, recv_type, wait_until
+from tests.integration.harness import TIMEOUT, ServerProcess, ServerTestCase, connect, get, recv_type, until
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FAKE = os.path.join(HERE, "fake_kernel.py")
@@ -20,14 +19,11 @@ def read_events(path):
         return [json.loads(line) for line in f if line.endswith("\n")]
 
 
-def wait_events(path, predicate, timeout=TIMEOUT):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        events = read_events(path)
-        if predicate(events):
-            return events
-        time.sleep(0.02)
-    raise AssertionError("events never matched: %s" % read_events(path))
+async def events_when(path, predicate, timeout=TIMEOUT):
+    """The events written so far, once `predicate` holds for them."""
+    if not await until(lambda: predicate(read_events(path)), timeout):
+        raise AssertionError("events never matched: %s" % read_events(path))
+    return read_events(path)
 
 
 def alive(pid):
@@ -82,22 +78,22 @@ class CommandLine(FakeKernels):
     async def test_argv_without_and_with_query_parameters(self):
         plain = await connect(self.server, "addin", "wbplain")
         await plain.send(json.dumps({"type": "spawn_kernel"}))
-        events = wait_events(self.events_file, lambda ev: len(ev) >= 1)
+        events = await events_when(self.events_file, lambda ev: len(ev) >= 1)
         self.assertEqual(events[0]["argv"],
                          ["-m", "corvane_master.python_server", "wbplain", str(self.server.port), "{}"])
         named = await connect(self.server, "addin", "wbargs", "?name=Book%201&mode=fast")
         await named.send(json.dumps({"type": "spawn_kernel"}))
-        events = wait_events(self.events_file, lambda ev: len(ev) >= 2)
+        events = await events_when(self.events_file, lambda ev: len(ev) >= 2)
         self.assertEqual(events[1]["argv"][2:],
                          ["wbargs", str(self.server.port), '{"name": "Book 1", "mode": "fast"}'])
-        self.assertTrue(self.server.wait_for_log("Spawned kernel for workbook: wbargs"))
+        self.assertTrue(await self.server.log_seen("Spawned kernel for workbook: wbargs"))
         await plain.close()
         await named.close()
 
     async def test_each_kernel_leads_its_own_process_group(self):
         addin = await connect(self.server, "addin", "wb")
         await addin.send(json.dumps({"type": "spawn_kernel"}))
-        start = wait_events(self.events_file, lambda ev: len(ev) >= 1)[0]
+        start = (await events_when(self.events_file, lambda ev: len(ev) >= 1))[0]
         self.assertEqual(start["pgid"], start["pid"])
         self.assertNotEqual(start["pgid"], os.getpgid(self.server.proc.pid))
         self.assertEqual(start["ppid"], self.server.proc.pid)
@@ -106,18 +102,18 @@ class CommandLine(FakeKernels):
     async def test_addin_disconnect_terminates_its_kernel(self):
         addin = await connect(self.server, "addin", "wb")
         await addin.send(json.dumps({"type": "spawn_kernel"}))
-        start = wait_events(self.events_file, lambda ev: len(ev) >= 1)[0]
+        start = (await events_when(self.events_file, lambda ev: len(ev) >= 1))[0]
         await addin.close()
-        wait_events(self.events_file, lambda ev: any(e["event"] == "sigterm" for e in ev))
-        self.assertTrue(wait_until(lambda: not alive(start["pid"])))
-        self.assertTrue(wait_until(lambda: zombies_of(self.server.proc.pid) == []))
+        await events_when(self.events_file, lambda ev: any(e["event"] == "sigterm" for e in ev))
+        self.assertTrue(await until(lambda: not alive(start["pid"])))
+        self.assertTrue(await until(lambda: zombies_of(self.server.proc.pid) == []))
 
     async def test_terminate_kernel_message(self):
         ide = await connect(self.server, "ide", "wb")
         await ide.send(json.dumps({"type": "spawn_kernel"}))
-        wait_events(self.events_file, lambda ev: len(ev) >= 1)
+        await events_when(self.events_file, lambda ev: len(ev) >= 1)
         await ide.send(json.dumps({"type": "terminate_kernel"}))
-        wait_events(self.events_file, lambda ev: any(e["event"] == "sigterm" for e in ev))
+        await events_when(self.events_file, lambda ev: any(e["event"] == "sigterm" for e in ev))
         await ide.close()
 
     async def test_kill_kernel_for_unknown_workbook_replies_false_to_addin_and_editors(self):
@@ -127,7 +123,7 @@ class CommandLine(FakeKernels):
         expected = {"type": "kill_kernel_response", "workbook_id": "ghost", "success": False}
         self.assertEqual(await recv_type(addin, "kill_kernel_response"), expected)
         self.assertEqual(await recv_type(ide, "kill_kernel_response"), expected)
-        self.assertTrue(self.server.wait_for_log("No kernel found for workbook: ghost"))
+        self.assertTrue(await self.server.log_seen("No kernel found for workbook: ghost"))
         self.assertEqual(self.starts(), [])
         await addin.close()
         await ide.close()
@@ -136,37 +132,37 @@ class CommandLine(FakeKernels):
         addin = await connect(self.server, "addin", "wb")
         ide = await connect(self.server, "ide", "main")
         await addin.send(json.dumps({"type": "spawn_kernel"}))
-        wait_events(self.events_file, lambda ev: len(ev) >= 1)
+        await events_when(self.events_file, lambda ev: len(ev) >= 1)
         for round_number in range(3):
             await ide.send(json.dumps({"type": "kill_kernel", "workbook_id": "wb"}))
             reply = await recv_type(ide, "kill_kernel_response")
             self.assertEqual(reply, {"type": "kill_kernel_response", "workbook_id": "wb", "success": True})
             self.assertEqual((await recv_type(addin, "kill_kernel_response"))["success"], True)
             # Let the new kernel come up before the next kill.
-            wait_events(self.events_file,
+            await events_when(self.events_file,
                         lambda ev: len([e for e in ev if e["event"] == "start"]) >= round_number + 2)
         pids = [e["pid"] for e in self.starts()]
         self.assertEqual(len(set(pids)), 4)
         for pid in pids[:-1]:
-            self.assertTrue(wait_until(lambda: not alive(pid)), pid)
+            self.assertTrue(await until(lambda: not alive(pid)), pid)
         self.assertTrue(alive(pids[-1]))
-        self.assertTrue(wait_until(lambda: zombies_of(self.server.proc.pid) == []))
-        self.assertTrue(self.server.wait_for_log("Successfully restarted kernel for workbook: wb"))
-        self.assertTrue(self.server.wait_for_log("[BusinessLayer] Kernel killed and restarted successfully for: wb"))
+        self.assertTrue(await until(lambda: zombies_of(self.server.proc.pid) == []))
+        self.assertTrue(await self.server.log_seen("Successfully restarted kernel for workbook: wb"))
+        self.assertTrue(await self.server.log_seen("[BusinessLayer] Kernel killed and restarted successfully for: wb"))
         await addin.close()
         await ide.close()
 
     async def test_second_spawn_stops_the_first_kernel_instead_of_losing_it(self):
         addin = await connect(self.server, "addin", "wb")
         await addin.send(json.dumps({"type": "spawn_kernel"}))
-        first = wait_events(self.events_file, lambda ev: len(ev) >= 1)[0]
+        first = (await events_when(self.events_file, lambda ev: len(ev) >= 1))[0]
         await addin.send(json.dumps({"type": "spawn_kernel"}))
-        second = wait_events(self.events_file, lambda ev: len(self.starts()) >= 2) and self.starts()[1]
-        self.assertTrue(wait_until(lambda: not alive(first["pid"])))
+        second = await events_when(self.events_file, lambda ev: len(self.starts()) >= 2) and self.starts()[1]
+        self.assertTrue(await until(lambda: not alive(first["pid"])))
         self.assertTrue(alive(second["pid"]))
         # The one kernel left is the workbook's: the add-in's departure stops it.
         await addin.close()
-        self.assertTrue(wait_until(lambda: not alive(second["pid"])))
+        self.assertTrue(await until(lambda: not alive(second["pid"])))
 
 
 class StubbornKernel(FakeKernels):
@@ -176,23 +172,23 @@ class StubbornKernel(FakeKernels):
         addin = await connect(self.server, "addin", "wb")
         await addin.send(json.dumps({"type": "spawn_kernel"}))
         # "start" is written after the SIGTERM handler is installed.
-        first = wait_events(self.events_file, lambda ev: len(ev) >= 1)[0]
+        first = (await events_when(self.events_file, lambda ev: len(ev) >= 1))[0]
         await addin.send(json.dumps({"type": "kill_kernel"}))
         reply = await recv_type(addin, "kill_kernel_response")
         self.assertTrue(reply["success"])
-        events = wait_events(self.events_file, lambda ev: len([e for e in ev if e["event"] == "start"]) >= 2)
+        events = await events_when(self.events_file, lambda ev: len([e for e in ev if e["event"] == "start"]) >= 2)
         self.assertTrue(any(e["event"] == "sigterm" and e["pid"] == first["pid"] for e in events))
-        self.assertTrue(wait_until(lambda: not alive(first["pid"])))
+        self.assertTrue(await until(lambda: not alive(first["pid"])))
         self.assertEqual(get(self.server.port, "/")[0], 200)
-        self.assertTrue(wait_until(lambda: zombies_of(self.server.proc.pid) == []))
+        self.assertTrue(await until(lambda: zombies_of(self.server.proc.pid) == []))
         await addin.close()
 
     async def test_server_stop_leaves_no_kernel_behind(self):
         addin = await connect(self.server, "addin", "wb")
         await addin.send(json.dumps({"type": "spawn_kernel"}))
-        first = wait_events(self.events_file, lambda ev: len(ev) >= 1)[0]
+        first = (await events_when(self.events_file, lambda ev: len(ev) >= 1))[0]
         self.assertEqual(self.server.stop(), 0)
-        self.assertTrue(wait_until(lambda: not alive(first["pid"])))
+        self.assertTrue(await until(lambda: not alive(first["pid"])))
 
 
 class SpawnFailure(ServerTestCase):
@@ -201,7 +197,7 @@ class SpawnFailure(ServerTestCase):
     async def test_missing_interpreter_is_logged_not_fatal(self):
         addin = await connect(self.server, "addin", "wb")
         await addin.send(json.dumps({"type": "spawn_kernel"}))
-        self.assertTrue(self.server.wait_for_log("Failed to spawn kernel for wb: "))
+        self.assertTrue(await self.server.log_seen("Failed to spawn kernel for wb: "))
         await addin.send(json.dumps({"type": "kill_kernel"}))
         self.assertFalse((await recv_type(addin, "kill_kernel_response"))["success"])
         self.assertEqual(get(self.server.port, "/")[0], 200)
@@ -213,9 +209,9 @@ class RealKernel(ServerTestCase):
         addin = await connect(self.server, "addin", "wbreal", "?name=Real")
         await addin.send(json.dumps({"type": "spawn_kernel"}))
         kernels = lambda: json.loads(get(self.server.port, "/connections")[2])["kernel"]
-        self.assertTrue(wait_until(lambda: kernels() != [], timeout=TIMEOUT, interval=0.1))
+        self.assertTrue(await until(lambda: kernels() != [], timeout=TIMEOUT, interval=0.1))
         self.assertEqual(kernels(), ["wbreal"])
-        self.assertTrue(self.server.wait_for_log("Client connected: kernel/wbreal"))
+        self.assertTrue(await self.server.log_seen("Client connected: kernel/wbreal"))
         await addin.close()
         # The add-in's departure stops the kernel; its connection goes with it.
-        self.assertTrue(wait_until(lambda: kernels() == [], timeout=TIMEOUT, interval=0.1))
+        self.assertTrue(await until(lambda: kernels() == [], timeout=TIMEOUT, interval=0.1))

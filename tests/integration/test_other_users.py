@@ -122,7 +122,7 @@ class OtherUsersAreRefused(ServerTestCase):
         for request_line, (status, body) in zip(requests, answers):
             self.assertEqual(status, 403, request_line)
             self.assertEqual(json.loads(body), {"error": "the connecting process belongs to another user"})
-            self.assertTrue(self.server.wait_for_log(REFUSED + request_line), request_line)
+            self.assertTrue(await self.server.log_seen(REFUSED + request_line), request_line)
 
         # Nothing of theirs was registered: the owner's peers are the ones connected ...
         _, _, body = get(port, "/connections")
@@ -172,7 +172,7 @@ class AllowOtherUsers(unittest.IsolatedAsyncioTestCase):
                                   ((), {"HOME": home.name}, "settings key server.allow_other_users")):
             server = ServerProcess(*args, env=env)
             try:
-                self.assertTrue(server.wait_for_log("Any local user can connect: processes of other users are let in (%s)"
+                self.assertTrue(await server.log_seen("Any local user can connect: processes of other users are let in (%s)"
                                                     % source))
                 (page, page_body), (upgrade, first_frame) = as_other_user(
                     server.port, [http_get("127.0.0.1", server.port, "/connections"),
@@ -180,7 +180,7 @@ class AllowOtherUsers(unittest.IsolatedAsyncioTestCase):
                 self.assertEqual(page, 200, source)
                 self.assertEqual(json.loads(page_body)["addin"], [], source)
                 self.assertEqual((upgrade, json.loads(first_frame)), (101, {"type": "ping"}), source)
-                self.assertTrue(server.wait_for_log("Client connected: addin/guest-book"), source)
+                self.assertTrue(await server.log_seen("Client connected: addin/guest-book"), source)
                 self.assertNotIn("Refused", server.log_text())
             finally:
                 server.stop()

@@ -12,7 +12,7 @@ import sysconfig
 import time
 import unittest
 
-from tests.integration.harness import (TIMEOUT, ROOT, ServerProcess, ServerTestCase, connect, expect_silence, get, recv_type, wait_until)
+from tests.integration.harness import (TIMEOUT, ROOT, ServerProcess, ServerTestCase, connect, expect_silence, get, recv_type, until)
 
 sys.path.insert(0, os.path.join(ROOT, "python"))
 from corvane_signatures.signatures import definitions  # noqa: E402
@@ -202,12 +202,12 @@ class ParametersSeenByCPython(Editor, ServerTestCase):
         self.assertEqual(by_key["syntax_far", "f"], [])
         self.assertTrue(any("Missing parentheses" in w for w in expected_warnings))
         for warning in expected_warnings:
-            self.assertTrue(self.server.wait_for_log("[warning] " + warning), warning)
+            self.assertTrue(await self.server.log_seen("[warning] " + warning), warning)
         # Nothing else warns: empty sources, modules not stored and names not defined stay silent.
         expected_count = sum(1 for sent in functions
                              if oracle(SOURCES[sent["module_name"]], sent["function_name"])[1])
         count = lambda: self.server.log_text().count("extracting parameters for '")
-        wait_until(lambda: count() >= expected_count)
+        await until(lambda: count() >= expected_count)
         self.assertEqual(count(), expected_count)
 
     async def test_a_ten_megabyte_module_and_a_helper_killed_mid_request(self):
@@ -228,11 +228,11 @@ class ParametersSeenByCPython(Editor, ServerTestCase):
         os.kill(first_helper, signal.SIGSTOP)
         await self.ide.send(json.dumps({"type": "update_published_functions", "workbook_id": "wb",
                                         "functions": [entry("slow", "target")]}))
-        self.assertTrue(wait_until(lambda: self.server.log_text().count("Updating published functions") >= 2))
+        self.assertTrue(await until(lambda: self.server.log_text().count("Updating published functions") >= 2))
         os.kill(first_helper, signal.SIGKILL)
         registered = (await recv_type(self.addin, "sync_custom_functions", 60))["functions"]
         self.assertEqual(registered[0]["parameters"], [])
-        self.assertTrue(self.server.wait_for_log(
+        self.assertTrue(await self.server.log_seen(
             "[warning] Unexpected error extracting parameters for 'target': the parameter helper exited on signal 9"))
         # The next push gets a new helper; the server answered all along.
         self.assertEqual(get(self.server.port, "/")[0], 200)
@@ -269,7 +269,7 @@ class MissingInterpreter(Editor, ServerTestCase):
         await self.save("m", "def f(a, b):\n    pass\n")
         registered = await self.publish([entry("m", "f")])
         self.assertEqual(registered[0]["parameters"], [])
-        self.assertTrue(self.server.wait_for_log("[warning] Unexpected error extracting parameters for 'f': "
+        self.assertTrue(await self.server.log_seen("[warning] Unexpected error extracting parameters for 'f': "
                                                  "[Errno 2] No such file or directory: '/nonexistent/python3'"))
         await self.ide.close()
         await self.addin.close()
@@ -312,16 +312,16 @@ class PublishedFunctionSync(ServerTestCase):
                      "[info] Updating published functions for workbook: wb, count: 3",
                      "[warning] Skipping function with missing module_name or function_name: "
                      "{'module_name': '', 'function_name': 'g', 'excel_name': 'G'}"]:
-            self.assertTrue(self.server.wait_for_log(line), line)
+            self.assertTrue(await self.server.log_seen(line), line)
 
         # Bad messages change nothing and send nothing.
         await ide.send(json.dumps({"type": "update_published_functions", "functions": []}))
         await ide.send(json.dumps({"type": "update_published_functions", "workbook_id": "wb", "functions": {}}))
         await ide.send(json.dumps({"type": "update_published_functions", "workbook_id": "wb", "functions": None}))
-        self.assertTrue(self.server.wait_for_log(
+        self.assertTrue(await self.server.log_seen(
             "[warning] Received update_published_functions with invalid functions type: <class 'NoneType'>"))
-        self.assertTrue(self.server.wait_for_log("[warning] Received update_published_functions from IDE without workbook_id"))
-        self.assertTrue(self.server.wait_for_log("[warning] Received update_published_functions with invalid functions type: <class 'dict'>"))
+        self.assertTrue(await self.server.log_seen("[warning] Received update_published_functions from IDE without workbook_id"))
+        self.assertTrue(await self.server.log_seen("[warning] Received update_published_functions with invalid functions type: <class 'dict'>"))
         await expect_silence(self.addin)
         # The stored list is still the one above: the add-in's kernel would get it again.
         await self.ides[1].send(json.dumps({"type": "update_published_functions", "workbook_id": "wb",
@@ -341,14 +341,14 @@ class PublishedFunctionSync(ServerTestCase):
         await self.addin.send(json.dumps({"type": "client_sync_functions", "functions": items}))
         for state in await self.states():
             self.assertEqual(state, {"type": "published_functions_state", "workbook_id": "wb", "functions": converted})
-        self.assertTrue(self.server.wait_for_log("[debug] [Server] Synced functions to IDE for workbook: wb"))
-        self.assertTrue(self.server.wait_for_log("[info] [Server] Client syncing 6 functions"))
+        self.assertTrue(await self.server.log_seen("[debug] [Server] Synced functions to IDE for workbook: wb"))
+        self.assertTrue(await self.server.log_seen("[info] [Server] Client syncing 6 functions"))
 
         await self.addin.send(json.dumps({"type": "client_restored_functions", "functions": items[:1]}))
         for state in await self.states():
             self.assertEqual(state["functions"], converted[:1])
-        self.assertTrue(self.server.wait_for_log("[debug] [Server] Synced restored functions to IDE for workbook: wb"))
-        self.assertTrue(self.server.wait_for_log("[info] [Server] Client restored 1 functions for workbook: wb"))
+        self.assertTrue(await self.server.log_seen("[debug] [Server] Synced restored functions to IDE for workbook: wb"))
+        self.assertTrue(await self.server.log_seen("[info] [Server] Client restored 1 functions for workbook: wb"))
         await expect_silence(self.addin)
         # The restored list is now the workbook's: an editor update with none falls back to it.
         await self.addin.send(json.dumps({"type": "client_restored_functions"}))
@@ -356,7 +356,7 @@ class PublishedFunctionSync(ServerTestCase):
         # Not a list: read as none, with a warning, instead of failing the message.
         await self.addin.send(json.dumps({"type": "client_sync_functions", "functions": None}))
         self.assertEqual((await self.states())[1]["functions"], [])
-        self.assertTrue(self.server.wait_for_log("[warning] [Server] Ignoring functions that are not a list: <class 'NoneType'>"))
+        self.assertTrue(await self.server.log_seen("[warning] [Server] Ignoring functions that are not a list: <class 'NoneType'>"))
 
     async def test_function_at_position_goes_to_the_inspector_or_is_answered_for_it(self):
         question = {"type": "get_function_at_position", "request_id": "q1", "code": "def f(): pass", "line": 1}
@@ -368,7 +368,7 @@ class PublishedFunctionSync(ServerTestCase):
         await self.ides[0].send(json.dumps({"type": "get_function_at_position"}))
         for ide in self.ides:
             self.assertIsNone((await recv_type(ide, "function_at_position_result"))["request_id"])
-        self.assertTrue(self.server.wait_for_log("[warning] Inspector not connected, cannot process get_function_at_position"))
+        self.assertTrue(await self.server.log_seen("[warning] Inspector not connected, cannot process get_function_at_position"))
 
         inspector = await connect(self.server, "inspector", "main")
         await self.ides[1].send(json.dumps(question))

@@ -9,7 +9,7 @@ import time
 import websockets
 
 from tests.integration.harness import (TIMEOUT, ServerProcess, ServerTestCase, connect, expect_silence, get, http_request,
-                                       recv_json, recv_type, wait_until)
+                                       recv_json, recv_type, until)
 
 
 def b64url(obj, pad=False):
@@ -83,7 +83,7 @@ class Endpoint(ServerTestCase):
         for client_type in ("addin", "ide", "kernel", "inspector"):
             ws = await connect(self.server, client_type, "c-" + client_type)
             await ws.close()
-        self.assertTrue(self.server.wait_for_log("Client connected: inspector/c-inspector (name: )"))
+        self.assertTrue(await self.server.log_seen("Client connected: inspector/c-inspector (name: )"))
 
     async def test_addin_disconnect_tells_every_editor(self):
         ide1 = await connect(self.server, "ide", "one")
@@ -92,7 +92,7 @@ class Endpoint(ServerTestCase):
         await addin.close()
         for ide in (ide1, ide2):
             self.assertEqual(await recv_json(ide), {"type": "workbook_disconnected", "workbook_id": "wb"})
-        self.assertTrue(self.server.wait_for_log("Client disconnected: addin/wb"))
+        self.assertTrue(await self.server.log_seen("Client disconnected: addin/wb"))
 
     async def test_kernel_disconnect_tells_its_addin(self):
         addin = await connect(self.server, "addin", "wb")
@@ -111,8 +111,8 @@ class Endpoint(ServerTestCase):
         await ide.send("[" * 100 + "]" * 100)
         await ide.send(json.dumps({"type": "execution_request", "workbook_id": "wb", "code": "x"}))
         self.assertEqual((await recv_json(kernel))["code"], "x")
-        self.assertTrue(self.server.wait_for_log("Skipping message from ide/main that is not valid JSON"))
-        self.assertTrue(self.server.wait_for_log("Skipping message from ide/main that is not a JSON object"))
+        self.assertTrue(await self.server.log_seen("Skipping message from ide/main that is not valid JSON"))
+        self.assertTrue(await self.server.log_seen("Skipping message from ide/main that is not a JSON object"))
         _, _, body = get(self.server.port, "/connections")
         self.assertEqual(json.loads(body)["ide"], ["main"])
         await ide.close()
@@ -123,7 +123,7 @@ class Endpoint(ServerTestCase):
         old = await connect(self.server, "addin", "wb", "?name=Old")
         new = await connect(self.server, "addin", "wb", "?name=New")
         await old.close()
-        self.assertTrue(self.server.wait_for_log("Client disconnected: addin/wb"))
+        self.assertTrue(await self.server.log_seen("Client disconnected: addin/wb"))
         await expect_silence(ide, 0.3)
         _, _, body = get(self.server.port, "/connections")
         self.assertEqual(json.loads(body)["addin"], ["wb"])
@@ -139,7 +139,7 @@ class Endpoint(ServerTestCase):
         old = await connect(self.server, "kernel", "wb")
         new = await connect(self.server, "kernel", "wb")
         await old.close()
-        self.assertTrue(self.server.wait_for_log("Client disconnected: kernel/wb"))
+        self.assertTrue(await self.server.log_seen("Client disconnected: kernel/wb"))
         await expect_silence(addin, 0.3)
         await new.close()
         self.assertEqual(await recv_json(addin), {"type": "kernel_disconnected", "workbook_id": "wb"})
@@ -191,8 +191,8 @@ class Gate(ServerTestCase):
         self.assertEqual(get(port, "/", {"Sec-Fetch-Site": "cross-site"})[0], 403)
         self.assertEqual(get(port, "/", {"Sec-Fetch-Site": "same-site"})[0], 403)
         self.assertEqual(get(port, "/", {"Sec-Fetch-Site": "none"})[0], 200)
-        self.assertTrue(self.server.wait_for_log("https://evil.example"))
-        self.assertTrue(self.server.wait_for_log("attacker.example"))
+        self.assertTrue(await self.server.log_seen("https://evil.example"))
+        self.assertTrue(await self.server.log_seen("attacker.example"))
 
     async def test_websocket_handshake_passes_the_same_gate(self):
         with self.assertRaises(websockets.InvalidStatusCode) as caught:
@@ -230,11 +230,11 @@ class Limits(ServerTestCase):
         held = [socket.create_connection(("127.0.0.1", self.server.port)) for _ in range(4)]
         try:
             # The held sockets count once the server has accepted them.
-            self.assertTrue(wait_until(lambda: get(self.server.port, "/")[0] == 503, interval=0.1))
+            self.assertTrue(await until(lambda: get(self.server.port, "/")[0] == 503, interval=0.1))
         finally:
             for s in held:
                 s.close()
-        self.assertTrue(wait_until(lambda: get(self.server.port, "/")[0] == 200, interval=0.1))
+        self.assertTrue(await until(lambda: get(self.server.port, "/")[0] == 200, interval=0.1))
 
     async def test_incomplete_request_is_closed_after_ten_seconds(self):
         s = socket.create_connection(("127.0.0.1", self.server.port))
@@ -255,4 +255,4 @@ class Shutdown(ServerTestCase):
             await asyncio.wait_for(ide.recv(), TIMEOUT)
         self.assertEqual(caught.exception.code, 1001)
         self.assertEqual(self.server.proc.wait(TIMEOUT), 0)
-        self.assertTrue(self.server.wait_for_log("Shutting down Business Layer server..."))
+        self.assertTrue(await self.server.log_seen("Shutting down Business Layer server..."))

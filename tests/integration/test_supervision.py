@@ -11,8 +11,8 @@ import tempfile
 import websockets
 
 from tests.integration.harness import (BINARY, PYTHON, ServerProcess, ServerTestCase, connect, get, recv_json,
-                                       recv_type, wait_until)
-from tests.integration.test_kernels import FAKE, FakeKernels, alive, read_events, wait_events
+                                       recv_type, until)
+from tests.integration.test_kernels import FAKE, FakeKernels, alive, events_when, read_events
 
 MODULE = '''
 import os, signal
@@ -93,12 +93,11 @@ def count(text, fragment):
 
 
 async def eventually(predicate, timeout=60):
-    """wait_until() in a thread: the peers played on this loop keep answering meanwhile."""
-    return await asyncio.to_thread(wait_until, predicate, timeout)
+    return await until(predicate, timeout)
 
 
 async def logged(server, fragment, timeout=60):
-    return await asyncio.to_thread(server.wait_for_log, fragment, timeout)
+    return await server.log_seen(fragment, timeout)
 
 
 class CrashedRealKernel(ServerTestCase):
@@ -148,7 +147,7 @@ class CrashingKernel(FakeKernels):
         addin = await connect(self.server, "addin", "wb")
         await addin.send(json.dumps({"type": "spawn_kernel"}))
         give_up = "Kernel for workbook wb crashed 6 times within 60 s; giving up on restarting it"
-        self.assertTrue(self.server.wait_for_log(give_up, timeout=90))
+        self.assertTrue(await self.server.log_seen(give_up, timeout=90))
         self.assertEqual(len(self.starts()), 6)
         log = self.server.log_text()
         self.assertIn("[error] " + give_up, log)
@@ -162,7 +161,7 @@ class CrashingKernel(FakeKernels):
         # A kill starts afresh: its kernel, then restarts again after its crash.
         await addin.send(json.dumps({"type": "kill_kernel"}))
         self.assertTrue((await recv_type(addin, "kill_kernel_response"))["success"])
-        wait_events(self.events_file, lambda ev: len(self.starts()) >= 8, timeout=60)
+        await events_when(self.events_file, lambda ev: len(self.starts()) >= 8, timeout=60)
         await addin.close()
         await ide.close()
 
@@ -198,7 +197,7 @@ class NoChildOutlivesTheServer(FakeKernels):
         addin = await connect(self.server, "addin", "wb")
         await addin.send(json.dumps({"type": "spawn_kernel"}))
         await addin.send(json.dumps({"type": "show_ide"}))
-        wait_events(self.events_file, lambda ev: len(self.starts()) >= 2)
+        await events_when(self.events_file, lambda ev: len(self.starts()) >= 2)
         self.assertEqual(sorted(e["argv"][0] for e in self.starts()), ["-m", "editor"])
 
         self.server.proc.kill()
@@ -208,7 +207,7 @@ class NoChildOutlivesTheServer(FakeKernels):
         try:
             self.assertEqual(again.port, port)
             for child in self.starts():
-                self.assertTrue(wait_until(lambda: not alive(child["pid"])), child)
+                self.assertTrue(await until(lambda: not alive(child["pid"])), child)
         finally:
             again.stop()
 
@@ -220,7 +219,7 @@ class StubbornKernelAndAnotherWorkbook(FakeKernels):
         slow = await connect(self.server, "addin", "slow")
         other = await connect(self.server, "addin", "other")
         await slow.send(json.dumps({"type": "spawn_kernel"}))
-        wait_events(self.events_file, lambda ev: len(self.starts()) >= 1)
+        await events_when(self.events_file, lambda ev: len(self.starts()) >= 1)
         order = []
 
         async def kill():
@@ -263,7 +262,7 @@ class StalledPeers(ServerTestCase):
         stalled.sendall(("GET /ws/ide/stalled HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nUpgrade: websocket\r\n"
                          "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
                          "Sec-WebSocket-Version: 13\r\n\r\n" % self.server.port).encode())
-        self.assertTrue(self.server.wait_for_log("Client connected: ide/stalled"))
+        self.assertTrue(await self.server.log_seen("Client connected: ide/stalled"))
         kernel = await connect(self.server, "kernel", "wb")
         payload = "x" * (256 * 1024)
         # 20 MB, far more than the caps and the socket buffers; each message is read by the reading
@@ -274,10 +273,10 @@ class StalledPeers(ServerTestCase):
             while m.get("type") != "stdout":
                 m = await recv_json(reader, 60)
             self.assertEqual(m["n"], i)
-        self.assertTrue(self.server.wait_for_log("Closing connection ide/stalled: it does not read what is sent "
+        self.assertTrue(await self.server.log_seen("Closing connection ide/stalled: it does not read what is sent "
                                                  "to it", timeout=60))
         self.assertRegex(self.server.log_text(), r"Closing connection ide/stalled: .* \(\d+ bytes waiting\)")
-        self.assertTrue(self.server.wait_for_log("Client disconnected: ide/stalled", timeout=60))
+        self.assertTrue(await self.server.log_seen("Client disconnected: ide/stalled", timeout=60))
         self.assertNotIn("Closing connection ide/reader", self.server.log_text())
         stalled.close()
         await kernel.close()

@@ -97,7 +97,7 @@ class Protocol(ServerTestCase):
         opcode, payload = p.frame()
         self.assertEqual((opcode, struct.unpack(">H", payload[:2])[0]), (0x8, 1000))
         self.assertTrue(p.closed_by_server())
-        self.assertTrue(self.server.wait_for_log("Client disconnected: kernel/wb"))
+        self.assertTrue(await self.server.log_seen("Client disconnected: kernel/wb"))
 
     async def test_violations_close_with_their_codes(self):
         cases = [

@@ -19,7 +19,7 @@ import uuid
 import websockets
 
 from tests.integration.harness import (LAUNCHER, ROOT, TIMEOUT, ServerProcess, connect, get, recv_json, recv_type,
-                                       wait_until)
+                                       until, wait_until)
 
 CHILD = os.environ.get("TEST_CHILD_EXE", "")
 INDEXSCOUT = os.environ.get("INDEXSCOUT_EXE", "")
@@ -87,8 +87,8 @@ class WineTestCase(unittest.IsolatedAsyncioTestCase):
     def events(self, kind="start"):
         return [e for e in read_events(self.events_file) if e["event"] == kind]
 
-    def wait_events(self, kind, count):
-        self.assertTrue(wait_until(lambda: len(self.events(kind)) >= count), read_events(self.events_file))
+    async def events_when(self, kind, count):
+        self.assertTrue(await until(lambda: len(self.events(kind)) >= count), read_events(self.events_file))
         return self.events(kind)
 
     def kernels(self):
@@ -112,8 +112,8 @@ class Session(WineTestCase):
         ide = await connect(self.server, "ide", "main")
         addin = await connect(self.server, "addin", "wb", "?name=Book")
         await addin.send(json.dumps({"type": "spawn_kernel"}))
-        self.assertTrue(wait_until(lambda: self.kernels() == ["wb"]), self.server.log_text())
-        self.assertTrue(self.server.wait_for_log("Client connected: kernel/wb"))
+        self.assertTrue(await until(lambda: self.kernels() == ["wb"]), self.server.log_text())
+        self.assertTrue(await self.server.log_seen("Client connected: kernel/wb"))
         result = await self.call(addin, "r1", "add", 2, 3)
         self.assertEqual((result["status"], result["result"]), ("success", 5), result)
 
@@ -141,7 +141,7 @@ class Session(WineTestCase):
                 await asyncio.wait_for(ide.recv(), TIMEOUT)
         self.assertEqual(caught.exception.code, 1001)
         self.assertEqual(self.server.proc.wait(TIMEOUT), 0)
-        self.assertTrue(wait_until(lambda: tagged_processes(self.tag) == []))
+        self.assertTrue(await until(lambda: tagged_processes(self.tag) == []))
 
 
 class Processes(WineTestCase):
@@ -151,11 +151,11 @@ class Processes(WineTestCase):
         query = "?name=" + "".join("%%%02X" % b for b in value.encode()) + "&dir=C%3A%5CUsers%5C%20x"
         addin = await connect(self.server, "addin", "wb", query)
         await addin.send(json.dumps({"type": "spawn_kernel"}))
-        argv = self.wait_events("start", 1)[0]["argv"]
+        argv = (await self.events_when("start", 1))[0]["argv"]
         self.assertEqual(argv[:4], ["-m", "corvane_master.python_server", "wb", str(self.server.port)])
         self.assertEqual(json.loads(argv[4]), {"name": value, "dir": "C:\\Users\\ x"})
         self.assertEqual(len(argv), 5)
-        self.assertTrue(wait_until(lambda: self.kernels() == ["wb"]))
+        self.assertTrue(await until(lambda: self.kernels() == ["wb"]))
         self.assertEqual((await self.call(addin, "a1", "argv"))["result"], argv)
 
         # A program under a folder with blanks and non-ASCII letters, and arguments with both
@@ -169,39 +169,39 @@ class Processes(WineTestCase):
         await ide.send(json.dumps({"type": "set_setting", "path": "ide.command", "value": [windows_path(program), *args]}))
         await recv_type(ide, "setting_saved")
         await addin.send(json.dumps({"type": "show_ide"}))
-        self.assertEqual(self.wait_events("start", 2)[1]["argv"], args)
+        self.assertEqual((await self.events_when("start", 2))[1]["argv"], args)
 
     async def test_one_kernel_per_workbook_kill_takes_the_tree_and_a_crash_restarts(self):
         connected = lambda n: self.server.log_text().count("Client connected: kernel/wb") >= n
         addin = await connect(self.server, "addin", "wb")
         await addin.send(json.dumps({"type": "spawn_kernel"}))
-        self.assertTrue(wait_until(lambda: connected(1)))
+        self.assertTrue(await until(lambda: connected(1)))
         await addin.send(json.dumps({"type": "spawn_kernel"}))
-        self.wait_events("start", 2)
+        await self.events_when("start", 2)
         # The first kernel was stopped for the second: one process left.
-        self.assertTrue(wait_until(lambda: connected(2)))
-        self.assertTrue(wait_until(lambda: len(tagged_processes(self.tag)) == 1), tagged_processes(self.tag))
+        self.assertTrue(await until(lambda: connected(2)))
+        self.assertTrue(await until(lambda: len(tagged_processes(self.tag)) == 1), tagged_processes(self.tag))
 
         # The kernel starts a grandchild; the kill ends both, and a new kernel starts.
         grandchild = (await self.call(addin, "g1", "spawn"))["result"]
         self.assertTrue(grandchild)
-        self.wait_events("grandchild", 1)
-        self.assertTrue(wait_until(lambda: len(tagged_processes(self.tag)) == 2), tagged_processes(self.tag))
+        await self.events_when("grandchild", 1)
+        self.assertTrue(await until(lambda: len(tagged_processes(self.tag)) == 2), tagged_processes(self.tag))
         await addin.send(json.dumps({"type": "kill_kernel"}))
         self.assertTrue((await recv_type(addin, "kill_kernel_response"))["success"])
-        self.wait_events("start", 3)  # the restarted kernel
-        self.assertTrue(wait_until(lambda: len(tagged_processes(self.tag)) == 1), tagged_processes(self.tag))
-        self.assertTrue(self.server.wait_for_log("[BusinessLayer] Kernel killed and restarted successfully for: wb"))
+        await self.events_when("start", 3)  # the restarted kernel
+        self.assertTrue(await until(lambda: len(tagged_processes(self.tag)) == 1), tagged_processes(self.tag))
+        self.assertTrue(await self.server.log_seen("[BusinessLayer] Kernel killed and restarted successfully for: wb"))
 
         # A crash (exit code 3) is logged and the kernel comes back.
-        self.assertTrue(wait_until(lambda: connected(3)))
+        self.assertTrue(await until(lambda: connected(3)))
         result = await self.call(addin, "x1", "exit", 3)
         self.assertEqual(result["error"], {"message": "Kernel disconnected"})
-        self.assertTrue(self.server.wait_for_log("exited with status 3"), self.server.log_text())
+        self.assertTrue(await self.server.log_seen("exited with status 3"), self.server.log_text())
         self.assertRegex(self.server.log_text(), r"\[warning\] Kernel for workbook wb \(PID \d+\) exited with status 3")
-        self.wait_events("start", 4)
-        self.assertTrue(self.server.wait_for_log("Restarting the kernel for workbook wb (restart 1 of 5)"))
-        self.assertTrue(wait_until(lambda: connected(4)))
+        await self.events_when("start", 4)
+        self.assertTrue(await self.server.log_seen("Restarting the kernel for workbook wb (restart 1 of 5)"))
+        self.assertTrue(await until(lambda: connected(4)))
         self.assertEqual((await self.call(addin, "a1", "add", 2, 2))["result"], 4)
 
     async def test_no_child_outlives_a_killed_server(self):
@@ -212,14 +212,14 @@ class Processes(WineTestCase):
         addin = await connect(self.server, "addin", "wb")
         await addin.send(json.dumps({"type": "spawn_kernel"}))
         await addin.send(json.dumps({"type": "show_ide"}))
-        self.wait_events("start", 2)
-        self.assertTrue(wait_until(lambda: self.kernels() == ["wb"]))
+        await self.events_when("start", 2)
+        self.assertTrue(await until(lambda: self.kernels() == ["wb"]))
         await self.call(addin, "g1", "spawn")
-        self.assertTrue(wait_until(lambda: len(tagged_processes(self.tag)) == 3), tagged_processes(self.tag))
+        self.assertTrue(await until(lambda: len(tagged_processes(self.tag)) == 3), tagged_processes(self.tag))
         # SIGKILL of the wine process that runs the server: its job objects close, their processes end.
         self.server.proc.kill()
         self.server.proc.wait()
-        self.assertTrue(wait_until(lambda: tagged_processes(self.tag) == []), tagged_processes(self.tag))
+        self.assertTrue(await until(lambda: tagged_processes(self.tag) == []), tagged_processes(self.tag))
 
 
 class PortInUse(unittest.TestCase):
